@@ -1,0 +1,57 @@
+#include "core/console.h"
+
+#include <iostream>
+#include <mutex>
+
+#include "core/errors.h"
+
+namespace vexo {
+namespace {
+
+std::mutex& sink_mutex() {
+  static std::mutex m;
+  return m;
+}
+ConsoleSink& sink_slot() {
+  static ConsoleSink sink;
+  return sink;
+}
+InterruptHook& hook_slot() {
+  static InterruptHook hook;
+  return hook;
+}
+
+}  // namespace
+
+void set_console_sink(ConsoleSink sink) {
+  std::lock_guard<std::mutex> lock(sink_mutex());
+  sink_slot() = std::move(sink);
+}
+
+void print_raw(std::string_view text) {
+  ConsoleSink sink;
+  {
+    std::lock_guard<std::mutex> lock(sink_mutex());
+    sink = sink_slot();
+  }
+  if (sink) {
+    sink(text);
+  } else {
+    std::cout << text << std::flush;
+  }
+}
+
+void print_line(std::string_view line) {
+  std::string text(line);
+  text.push_back('\n');
+  print_raw(text);
+}
+
+void set_interrupt_hook(InterruptHook hook) { hook_slot() = std::move(hook); }
+
+void check_interrupt() {
+  const InterruptHook& hook = hook_slot();
+  if (hook && hook()) throw Interrupted();
+}
+
+}  // namespace vexo

@@ -1,0 +1,61 @@
+#include "core/parallel.h"
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/console.h"
+#include "core/errors.h"
+
+namespace vexo {
+
+void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn, unsigned max_threads) {
+  if (n == 0) return;
+  unsigned hw = std::thread::hardware_concurrency();
+  if (hw == 0) hw = 1;
+  unsigned threads = max_threads ? std::min(max_threads, hw) : hw;
+  if (threads > n) threads = static_cast<unsigned>(n);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::atomic<bool> interrupted{false};
+  std::mutex err_mu;
+  std::size_t err_index = n;
+  std::exception_ptr err;
+  auto record = [&](std::size_t i, std::exception_ptr e) {
+    std::lock_guard<std::mutex> lock(err_mu);
+    if (i < err_index) {
+      err_index = i;
+      err = e;
+    }
+  };
+  auto worker = [&](bool main_thread) {
+    for (;;) {
+      if (stop.load()) return;
+      std::size_t i = next.fetch_add(1);
+      if (i >= n) return;
+      {
+        std::lock_guard<std::mutex> lock(err_mu);
+        if (i > err_index) return;
+      }
+      try {
+        if (main_thread) check_interrupt();
+        fn(i);
+      } catch (const Interrupted&) {
+        interrupted.store(true);
+        stop.store(true);
+      } catch (...) {
+        record(i, std::current_exception());
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker, false);
+  worker(true);
+  for (auto& t : pool) t.join();
+  if (interrupted.load()) throw Interrupted();
+  if (err) std::rethrow_exception(err);
+}
+
+}  // namespace vexo

@@ -1,0 +1,252 @@
+#include "common/convert.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "core/console.h"
+#include "core/errors.h"
+
+namespace vexo::py_bind {
+
+namespace {
+
+void write_to_host_stdout(std::string_view text) {
+  py::gil_scoped_acquire gil;
+  py::object out = py::module_::import("sys").attr("stdout");
+  if (out.is_none()) return;
+  out.attr("write")(py::str(text.data(), text.size()));
+}
+
+bool host_interrupt_pending() {
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) {
+    PyErr_Clear();
+    return true;
+  }
+  return false;
+}
+
+std::string dtype_name(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
+
+}  // namespace
+
+void init_module_conventions(py::module_&) {
+  vexo::set_console_sink(write_to_host_stdout);
+  vexo::set_interrupt_hook(host_interrupt_pending);
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const vexo::Interrupted&) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } catch (const vexo::ValueError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const vexo::TypeError& e) {
+      PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const vexo::KeyError& e) {
+      PyErr_SetString(PyExc_KeyError, e.what());
+    } catch (const vexo::IndexError& e) {
+      PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const vexo::FileNotFound& e) {
+      PyErr_SetString(PyExc_FileNotFoundError, e.what());
+    } catch (const vexo::IoError& e) {
+      PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const vexo::Error& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const cv::Exception& e) {
+      PyErr_SetString(PyExc_ValueError, (std::string("image operation failed: ") + e.what()).c_str());
+    }
+  });
+}
+
+MaskIn mask_from_py(py::handle obj, const std::string& what, bool squeeze_leading) {
+  if (obj.is_none()) throw vexo::TypeError(what + ": expected a mask array, got None");
+  if (!py::isinstance<py::array>(obj)) {
+    // Torch tensors and other array-likes convert through numpy.
+    if (py::hasattr(obj, "__array__") || py::isinstance<py::list>(obj)) {
+      py::object np = py::module_::import("numpy");
+      py::object arr;
+      if (py::hasattr(obj, "detach")) {
+        arr = np.attr("asarray")(obj.attr("detach")().attr("cpu")().attr("numpy")());
+      } else {
+        arr = np.attr("asarray")(obj);
+      }
+      return mask_from_py(arr, what, squeeze_leading);
+    }
+    throw vexo::TypeError(what + ": expected a numpy mask array, got " +
+                          py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+  }
+  py::array a = py::reinterpret_borrow<py::array>(obj);
+  if (squeeze_leading && a.ndim() == 3 && a.shape(0) == 1) {
+    a = a.attr("reshape")(a.shape(1), a.shape(2));
+  }
+  if (a.ndim() != 2) {
+    throw vexo::ValueError(what + ": expected a 2-D mask (H x W), got an array of " +
+                           std::to_string(a.ndim()) + " dimensions");
+  }
+  const py::ssize_t rows = a.shape(0), cols = a.shape(1);
+  if (rows > INT32_MAX || cols > INT32_MAX) throw vexo::ValueError(what + ": mask too large");
+  char kind = a.dtype().kind();
+  int itemsize = static_cast<int>(a.itemsize());
+  MaskIn out;
+  bool one_byte = (kind == 'b' || kind == 'u' || kind == 'i') && itemsize == 1;
+  if (one_byte) {
+    if (rows == 0 || cols == 0) {
+      out.mat = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8UC1);
+      return out;
+    }
+    if (a.strides(1) == 1 && a.strides(0) >= cols) {
+      out.keep = a;
+      out.mat = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8UC1,
+                        const_cast<void*>(a.data()), static_cast<size_t>(a.strides(0)));
+      return out;
+    }
+    py::array c = py::module_::import("numpy").attr("ascontiguousarray")(a);
+    return mask_from_py(c, what, false);
+  }
+  if (kind == 'f' && (itemsize == 4 || itemsize == 8)) {
+    out.mat = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8UC1);
+    auto conv = [&](auto tag) {
+      using T = decltype(tag);
+      auto r = a.unchecked<T, 2>();
+      for (py::ssize_t y = 0; y < rows; ++y) {
+        std::uint8_t* dst = out.mat.ptr<std::uint8_t>(static_cast<int>(y));
+        for (py::ssize_t x = 0; x < cols; ++x) {
+          T v = r(y, x);
+          if (!std::isfinite(v)) {
+            throw vexo::ValueError(what + ": mask holds a value that is not finite");
+          }
+          dst[x] = v != 0;
+        }
+      }
+    };
+    if (itemsize == 4) {
+      conv(float{});
+    } else {
+      conv(double{});
+    }
+    return out;
+  }
+  throw vexo::TypeError(what + ": mask dtype " + dtype_name(a) +
+                        " is not supported (use bool, uint8 or float 0/1 masks)");
+}
+
+ImageIn image_from_py(py::handle obj, const std::string& what) {
+  if (obj.is_none()) throw vexo::TypeError(what + ": expected an image, got None");
+  ImageIn out;
+  py::object arr_obj = py::reinterpret_borrow<py::object>(obj);
+  if (!py::isinstance<py::array>(obj)) {
+    py::object pil_image = import_host("PIL.Image");
+    if (!py::isinstance(obj, pil_image.attr("Image"))) {
+      throw vexo::TypeError(what + ": expected a PIL image or a uint8 numpy array, got " +
+                            py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+    }
+    out.mode = obj.attr("mode").cast<std::string>();
+    py::object img = py::reinterpret_borrow<py::object>(obj);
+    if (out.mode != "L" && out.mode != "RGB" && out.mode != "RGBA") {
+      img = img.attr("convert")("RGB");
+      out.mode = "RGB";
+    }
+    arr_obj = py::module_::import("numpy").attr("asarray")(img);
+  }
+  py::array a = py::module_::import("numpy").attr("ascontiguousarray")(arr_obj);
+  if (a.dtype().kind() != 'u' || a.itemsize() != 1) {
+    throw vexo::TypeError(what + ": image dtype " + dtype_name(a) + " is not supported (use uint8)");
+  }
+  if (a.ndim() != 2 && a.ndim() != 3) {
+    throw vexo::ValueError(what + ": expected an H x W x C image, got an array of " +
+                           std::to_string(a.ndim()) + " dimensions");
+  }
+  int rows = static_cast<int>(a.shape(0)), cols = static_cast<int>(a.shape(1));
+  int ch = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
+  if (ch < 1 || ch > 4) throw vexo::ValueError(what + ": images have 1, 3 or 4 channels");
+  if (rows == 0 || cols == 0) throw vexo::ValueError(what + ": the image is empty");
+  out.keep = a;
+  out.mat = cv::Mat(rows, cols, CV_8UC(ch), const_cast<void*>(a.data()));
+  return out;
+}
+
+py::array mat_to_numpy(const cv::Mat& m) {
+  std::vector<py::ssize_t> shape{m.rows, m.cols};
+  if (m.channels() > 1) shape.push_back(m.channels());
+  if (m.isContinuous()) return mat_to_numpy_shaped(m, shape);
+  return mat_to_numpy_shaped(m.clone(), shape);
+}
+
+py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape) {
+  py::dtype dt = py::dtype::of<std::uint8_t>();
+  switch (m.depth()) {
+    case CV_8U: dt = py::dtype::of<std::uint8_t>(); break;
+    case CV_8S: dt = py::dtype::of<std::int8_t>(); break;
+    case CV_16U: dt = py::dtype::of<std::uint16_t>(); break;
+    case CV_16S: dt = py::dtype::of<std::int16_t>(); break;
+    case CV_32S: dt = py::dtype::of<std::int32_t>(); break;
+    case CV_32F: dt = py::dtype::of<float>(); break;
+    case CV_64F: dt = py::dtype::of<double>(); break;
+    default: throw vexo::ValueError("unsupported matrix depth");
+  }
+  auto* holder = new cv::Mat(m);
+  py::capsule owner(holder, [](void* p) { delete static_cast<cv::Mat*>(p); });
+  return py::array(dt, shape, {}, holder->data, owner);
+}
+
+py::object mat_to_pil(const cv::Mat& m, const std::string& mode) {
+  py::object image = import_host("PIL.Image");
+  return image.attr("fromarray")(mat_to_numpy(m), mode);
+}
+
+py::object make_float_frame(const std::vector<double>& cells, const std::vector<std::string>& rows,
+                            const std::vector<std::string>& cols) {
+  py::array_t<double> data({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(cols.size())});
+  if (!cells.empty()) std::memcpy(data.mutable_data(), cells.data(), cells.size() * sizeof(double));
+  py::object pd = import_host("pandas");
+  return pd.attr("DataFrame")(data, py::arg("index") = py::cast(rows), py::arg("columns") = py::cast(cols));
+}
+
+py::module_ import_host(const char* name) {
+  try {
+    return py::module_::import(name);
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_ImportError)) {
+      throw py::import_error(std::string("vexo_utils needs the Python package '") + name +
+                             "', which is not installed");
+    }
+    throw;
+  }
+}
+
+double to_double(py::handle obj, const std::string& what) {
+  if (obj.is_none() || py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj)) {
+    throw vexo::TypeError(what + ": expected a number, got " +
+                          py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+  }
+  try {
+    return py::float_(py::reinterpret_borrow<py::object>(obj)).cast<double>();
+  } catch (py::error_already_set&) {
+    throw vexo::TypeError(what + ": expected a number, got " +
+                          py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+  }
+}
+
+std::int64_t to_int(py::handle obj, const std::string& what) {
+  if (obj.is_none() || py::isinstance<py::str>(obj) || py::isinstance<py::float_>(obj)) {
+    throw vexo::TypeError(what + ": expected an integer, got " +
+                          py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+  }
+  try {
+    return py::int_(py::reinterpret_borrow<py::object>(obj).attr("__index__")()).cast<std::int64_t>();
+  } catch (py::error_already_set&) {
+    throw vexo::TypeError(what + ": expected an integer, got " +
+                          py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+  } catch (py::cast_error&) {
+    throw vexo::ValueError(what + ": integer out of range");
+  }
+}
+
+std::string to_str(py::handle obj, const std::string& what) {
+  if (py::isinstance<py::str>(obj)) return obj.cast<std::string>();
+  if (py::hasattr(obj, "__fspath__")) return py::str(obj.attr("__fspath__")()).cast<std::string>();
+  throw vexo::TypeError(what + ": expected a string, got " +
+                        py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+}
+
+}  // namespace vexo::py_bind

@@ -1,0 +1,10 @@
+#include "common/convert.h"
+#include "vexo_pipeline/bindings.h"
+
+PYBIND11_MODULE(_vexo_pipeline, m) {
+  m.doc() = "Native part of vexo_pipeline: stand-ins for the detector, segmenter, video "
+            "propagation and tracking output writer that lie outside vexo_utils.";
+  vexo::py_bind::init_module_conventions(m);
+  vexo::py_bind::bind_writer(m);
+  vexo::py_bind::bind_standins(m);
+}

@@ -1,0 +1,118 @@
+#include "common/convert.h"
+#include "core/console.h"
+#include "core/errors.h"
+#include "core/tracking_output.h"
+#include "vexo_utils/bindings.h"
+
+namespace vexo::py_bind {
+
+namespace {
+
+py::array stack_to_numpy(const FrameFile& f) {
+  return mat_to_numpy_shaped(f.stack, {static_cast<py::ssize_t>(f.count()), f.rows, f.cols});
+}
+
+py::dict record_to_py(const FrameRecord& rec) {
+  py::dict d;
+  d["frame_index"] = py::int_(rec.frame_index);
+  py::array stack = stack_to_numpy(rec.file);
+  py::dict masks, areas;
+  for (std::size_t i = 0; i < rec.keys.size(); ++i) {
+    py::str key(rec.keys[i]);
+    masks[key] = stack[py::int_(rec.slot[i])];
+    areas[key] = py::int_(rec.areas[i]);
+  }
+  d["masks_dict"] = masks;
+  d["mask_areas"] = areas;
+  d["json_path"] = py::str(rec.json_path);
+  d["image_path"] = py::str(rec.file.image_path);
+  if (rec.has_table) d["intersections_df"] = make_float_frame(rec.table, rec.keys, rec.keys);
+  return d;
+}
+
+int checked_dim(py::handle v, const char* what) {
+  std::int64_t x = to_int(v, what);
+  if (x < 0 || x > 1000000) throw vexo::ValueError(std::string(what) + " must be between 0 and 1000000");
+  return static_cast<int>(x);
+}
+
+py::tuple process_json_and_generate_masks(py::object json_path, py::object height, py::object width) {
+  std::string path = to_str(json_path, "json_path");
+  int h = checked_dim(height, "height"), w = checked_dim(width, "width");
+  FrameFile f;
+  {
+    py::gil_scoped_release nogil;
+    f = read_frame_file(path, h, w);
+  }
+  py::list ids;
+  for (auto id : f.ids) ids.append(py::int_(id));
+  return py::make_tuple(py::str(f.image_path), stack_to_numpy(f), ids);
+}
+
+py::tuple get_vexo_annotation_data(py::object video_dir, py::object last_or_not, py::object ixx,
+                                   py::object save_dir_base) {
+  (void)video_dir;
+  (void)last_or_not;
+  std::string root = to_str(save_dir_base, "save_dir_base");
+  std::int64_t sel = to_int(ixx, "ixx");
+  std::vector<std::string> order;
+  {
+    py::gil_scoped_release nogil;
+    order = tracking_read_order(root);
+  }
+  if (order.empty()) {
+    print_line("No JSON files found in " + root + ". Please check the directory and try again.");
+    return py::make_tuple(py::none(), py::none());
+  }
+  std::pair<int, int> size;
+  {
+    py::gil_scoped_release nogil;
+    size = frame_size_from_first_file(order.front());
+  }
+  const auto [rows, cols] = size;
+  if (sel > 0) {
+    if (static_cast<std::uint64_t>(sel) >= order.size()) return py::make_tuple(py::dict(), py::dict());
+    FrameRecord rec;
+    {
+      py::gil_scoped_release nogil;
+      const std::string& path = order[static_cast<std::size_t>(sel)];
+      rec = build_frame_record(path, read_frame_file(path, rows, cols), false);
+    }
+    py::dict one;
+    one[py::int_(sel)] = record_to_py(rec);
+    return py::make_tuple(one, one);
+  }
+  std::vector<FrameRecord> records;
+  {
+    py::gil_scoped_release nogil;
+    records = read_tracking_files(order, rows, cols);
+  }
+  py::dict all;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i % 64 == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    all[py::int_(i)] = record_to_py(records[i]);
+  }
+  py::object last = all[py::int_(records.size() - 1)];
+  return py::make_tuple(last, all);
+}
+
+}  // namespace
+
+void bind_reader(py::module_& m) {
+  m.def("process_json_and_generate_masks", &process_json_and_generate_masks, py::arg("json_path"),
+        py::arg("height"), py::arg("width"),
+        "Read one per-frame tracking file. Returns (image_path, masks, ids): masks is an "
+        "N x height x width uint8 array of 0/1 masks rasterised from the detections' polygons, "
+        "ids the detections' object_id minus 1 (-1 when absent).");
+  m.def("get_vexo_annotation_data", &get_vexo_annotation_data, py::arg("video_dir"),
+        py::arg("last_or_not") = false, py::arg("ixx") = 0,
+        py::arg("save_dir_base") = "D:\\ToBeLabeled_20pigs\\VEXO2_output_2hr",
+        "Read a clip's tracking output folder (save_dir_base; video_dir is not used).\n\n"
+        "With ixx <= 0 returns (last record, {annotation index: record}) where each record is a "
+        "dict with frame_index, masks_dict, mask_areas, json_path, image_path and "
+        "intersections_df. With 0 < ixx < file count returns the one-entry map {ixx: record} "
+        "twice (no intersections_df); with ixx >= file count two empty dicts. When no file is "
+        "found prints a message and returns (None, None).");
+}
+
+}  // namespace vexo::py_bind

@@ -1,0 +1,17 @@
+#include "common/convert.h"
+#include "vexo_utils/bindings.h"
+
+PYBIND11_MODULE(vexo_utils, m) {
+  m.doc() =
+      "Operations for tracking individual pigs in farm pens from fixed overhead cameras: "
+      "frame extraction, first-frame detection and segmentation, mask cleaning, tracking "
+      "output reading, overlap reports, clip-to-clip identity matching and drawing.";
+  vexo::py_bind::init_module_conventions(m);
+  vexo::py_bind::bind_records(m);
+  vexo::py_bind::bind_core(m);
+  vexo::py_bind::bind_pen(m);
+  vexo::py_bind::bind_detection(m);
+  vexo::py_bind::bind_tracking(m);
+  vexo::py_bind::bind_video(m);
+  vexo::py_bind::bind_visual(m);
+}

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgproc.hpp>
+
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/mask.h"
+#include "core/overlap.h"
+#include "core/polygon.h"
+#include "core/tracking_output.h"
+
+using namespace vexo;
+
+TEST(Format, FloatsReadAsTheHostWritesThem) {
+  EXPECT_EQ(fmt_float(2.0), "2.0");
+  EXPECT_EQ(fmt_float(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(fmt_float(0.1), "0.1");
+  EXPECT_EQ(fmt_float(-1.5), "-1.5");
+  EXPECT_EQ(fmt_float(1e16), "1e+16");
+  EXPECT_EQ(fmt_float(1e15), "1000000000000000.0");
+  EXPECT_EQ(fmt_float(0.0001), "0.0001");
+  EXPECT_EQ(fmt_float(0.00001), "1e-05");
+  EXPECT_EQ(fmt_float(1.5e-7), "1.5e-07");
+  EXPECT_EQ(fmt_float(123456789012345678.0), "1.2345678901234568e+17");
+  EXPECT_EQ(fmt_float(0.0), "0.0");
+  EXPECT_EQ(fmt_float(-0.0), "-0.0");
+  EXPECT_EQ(fmt_float(std::nan("")), "nan");
+  EXPECT_EQ(fmt_float(-INFINITY), "-inf");
+  EXPECT_EQ(fmt_float(540.0000000000001), "540.0000000000001");
+}
+
+TEST(Format, ValuesAndLists) {
+  EXPECT_EQ(fmt_value(true), "True");
+  EXPECT_EQ(fmt_value(std::optional<int>{}), "None");
+  EXPECT_EQ(fmt_value(std::vector<int>{1, 2, 3}), "[1, 2, 3]");
+  EXPECT_EQ(fmt_value(std::vector<std::string>{"Box1", "it's"}), "['Box1', \"it's\"]");
+  EXPECT_EQ(fmt_value(std::vector<double>{0.5, 2.0}), "[0.5, 2.0]");
+  EXPECT_EQ(fmt_value(std::vector<int>{}), "[]");
+  EXPECT_EQ(fmt_fixed(2.675, 2), "2.67");  // binary value lies below the half
+  EXPECT_EQ(fmt_fixed(0.125, 2), "0.12");  // exact half rounds to even
+}
+
+TEST(Polygon, NumbersParseAsHostFloats) {
+  EXPECT_DOUBLE_EQ(parse_number("+0.5", "t"), 0.5);
+  EXPECT_DOUBLE_EQ(parse_number("1e-3", "t"), 0.001);
+  EXPECT_DOUBLE_EQ(parse_number("1_0.5", "t"), 10.5);
+  EXPECT_TRUE(std::isnan(parse_number("nan", "t")));
+  EXPECT_THROW(parse_number("abc", "t"), ValueError);
+  EXPECT_THROW(parse_number("", "t"), ValueError);
+  EXPECT_THROW(parse_number("1.5x", "t"), ValueError);
+  EXPECT_THROW(parse_polygon_coords("pig 0.1 0.2 0.3", "t"), ValueError);
+  EXPECT_TRUE(parse_polygon_coords("pig", "t").empty());
+  auto px = polygon_to_pixels(parse_polygon_coords("pig  0.5\t0.5 -0.001 1", "t"), 640, 480, "t");
+  ASSERT_EQ(px.size(), 2u);
+  EXPECT_EQ(px[0], cv::Point(320, 240));
+  EXPECT_EQ(px[1], cv::Point(0, 480));  // truncation toward zero
+  EXPECT_THROW(polygon_to_pixels({{NAN, 0.0}}, 10, 10, "t"), ValueError);
+  EXPECT_THROW(polygon_to_pixels({{1e300, 0.0}}, 10, 10, "t"), ValueError);
+}
+
+namespace {
+cv::Mat rect_mask(int rows, int cols, cv::Rect r) {
+  cv::Mat m = cv::Mat::zeros(rows, cols, CV_8UC1);
+  m(r).setTo(1);
+  return m;
+}
+}  // namespace
+
+TEST(Overlap, TableFollowsTheLaterMaskRule) {
+  cv::Mat a = rect_mask(50, 50, {0, 0, 20, 10});   // 200 px
+  cv::Mat b = rect_mask(50, 50, {0, 0, 10, 5});    // 50 px inside a
+  cv::Mat one = rect_mask(50, 50, {3, 3, 1, 1});   // 1 px inside both
+  std::vector<cv::Mat> masks{a, b};
+  std::vector<MaskStat> st{mask_stat(a), mask_stat(b)};
+  auto t = intersection_table(masks, st, {200, 50});
+  EXPECT_DOUBLE_EQ(t[0 * 2 + 1], 25.0);
+  EXPECT_DOUBLE_EQ(t[1 * 2 + 0], 100.0);
+  EXPECT_DOUBLE_EQ(t[0], 0.0);
+  // 1-pixel mask last: the pair is not measured.
+  std::vector<cv::Mat> m2{a, one};
+  auto t2 = intersection_table(m2, {mask_stat(a), mask_stat(one)}, {200, 1});
+  EXPECT_EQ(t2, std::vector<double>(4, 0.0));
+  // 1-pixel mask first: measured.
+  std::vector<cv::Mat> m3{one, a};
+  auto t3 = intersection_table(m3, {mask_stat(one), mask_stat(a)}, {1, 200});
+  EXPECT_DOUBLE_EQ(t3[0 * 2 + 1], 100.0);
+  EXPECT_DOUBLE_EQ(t3[1 * 2 + 0], 0.5);
+  // Supplied areas are used unchanged (not clamped).
+  auto t4 = intersection_table(masks, st, {100, 50});
+  EXPECT_DOUBLE_EQ(t4[0 * 2 + 1], 50.0);
+  EXPECT_DOUBLE_EQ(masks_intersection(cv::Mat::zeros(50, 50, CV_8UC1), a), 0.0);
+  EXPECT_DOUBLE_EQ(masks_intersection(b, a), 100.0);
+  EXPECT_THROW(intersection_table({a, cv::Mat::zeros(10, 10, CV_8UC1)}, {}, {}), ValueError);
+}
+
+TEST(Mask, BoxesAndCounts) {
+  cv::Mat m = cv::Mat::zeros(30, 40, CV_8UC1);
+  EXPECT_TRUE(mask_box(m).empty());
+  m.at<uint8_t>(5, 7) = 1;
+  m.at<uint8_t>(20, 33) = 255;
+  Box b = mask_box(m);
+  EXPECT_EQ(b, (Box{7, 5, 33, 20}));
+  EXPECT_EQ(mask_area(m), 2);
+  EXPECT_EQ(overlap_count(m, m), 2);
+}
+
+class ReaderFolder : public ::testing::Test {
+ protected:
+  std::filesystem::path dir;
+  void SetUp() override {
+    dir = std::filesystem::temp_directory_path() /
+          ("vexo_reader_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  void write(const std::filesystem::path& p, const std::string& text) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p) << text;
+  }
+};
+
+TEST_F(ReaderFolder, ReadOrderIsNumericAndFoldersByName) {
+  const std::string doc = R"({"image_path": "x.png", "detections": []})";
+  write(dir / "b" / "output_pp_1.json", doc);
+  write(dir / "a" / "output_pp_2.json", doc);
+  write(dir / "a" / "output_pp_10.json", doc);
+  write(dir / "a" / "output_pp_1.json", doc);
+  write(dir / "a" / "notes.json", doc);
+  write(dir / "a" / "output_pp_3.txt", doc);
+  auto order = tracking_read_order(dir.string());
+  std::vector<std::string> want{(dir / "a" / "output_pp_1.json").string(),
+                                (dir / "a" / "output_pp_2.json").string(),
+                                (dir / "a" / "output_pp_10.json").string(),
+                                (dir / "b" / "output_pp_1.json").string()};
+  EXPECT_EQ(order, want);
+  EXPECT_TRUE(tracking_read_order((dir / "missing").string()).empty());
+}
+
+TEST_F(ReaderFolder, FramesAndKeys) {
+  write(dir / "output_pp_7.json", R"({"image_path": "f.png", "detections": [
+      {"object_id": 3, "formatted_polygon": ["0 0.5 0.5 1.0 0.5 1.0 1.0"]},
+      {"formatted_polygon": ["pig 0 0 0 0.1 0.1 0.1", "pig 0.5 0.5 0.6 0.5 0.6 0.6 0.5 0.6"]},
+      {"object_id": 3, "formatted_polygon": []}]})");
+  FrameFile f = read_frame_file((dir / "output_pp_7.json").string(), 480, 640);
+  ASSERT_EQ(f.count(), 3u);
+  EXPECT_EQ(f.ids, (std::vector<std::int64_t>{2, -1, 2}));
+  cv::Mat want = cv::Mat::zeros(480, 640, CV_8UC1);
+  std::vector<cv::Point> tri{{320, 240}, {640, 240}, {640, 480}};
+  cv::fillPoly(want, std::vector<std::vector<cv::Point>>{tri}, cv::Scalar(1));
+  EXPECT_EQ(cv::countNonZero(f.mask(0) != want), 0);
+  FrameRecord rec = build_frame_record((dir / "output_pp_7.json").string(), f, true);
+  EXPECT_EQ(rec.frame_index, 7);
+  EXPECT_EQ(rec.keys, (std::vector<std::string>{"Box2", "Box-1"}));
+  EXPECT_EQ(rec.slot, (std::vector<std::size_t>{2, 1}));  // last duplicate wins, first position kept
+  EXPECT_EQ(rec.areas[0], 0);
+  EXPECT_EQ(frame_index_from_path("/x/output_pp_0012.json"), 12);
+  EXPECT_THROW(frame_index_from_path("/x/frame_12.json"), ValueError);
+}
+
+TEST_F(ReaderFolder, MalformedFilesRaise) {
+  write(dir / "bad_1.json", "{not json");
+  write(dir / "noimg_1.json", R"({"detections": []})");
+  write(dir / "nopoly_1.json", R"({"image_path": "a", "detections": [{"object_id": 1}]})");
+  write(dir / "odd_1.json", R"({"image_path": "a", "detections": [{"formatted_polygon": ["p 1 2 3"]}]})");
+  EXPECT_THROW(read_frame_file((dir / "bad_1.json").string(), 10, 10), ValueError);
+  EXPECT_THROW(read_frame_file((dir / "noimg_1.json").string(), 10, 10), KeyError);
+  EXPECT_THROW(read_frame_file((dir / "nopoly_1.json").string(), 10, 10), KeyError);
+  EXPECT_THROW(read_frame_file((dir / "odd_1.json").string(), 10, 10), ValueError);
+  EXPECT_THROW(read_frame_file((dir / "none_1.json").string(), 10, 10), FileNotFound);
+}
