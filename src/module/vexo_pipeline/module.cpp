@@ -7,4 +7,5 @@ PYBIND11_MODULE(_vexo_pipeline, m) {
   vexo::py_bind::init_module_conventions(m);
   vexo::py_bind::bind_writer(m);
   vexo::py_bind::bind_standins(m);
+  vexo::py_bind::bind_synth(m);
 }

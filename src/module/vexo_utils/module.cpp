@@ -11,7 +11,9 @@ PYBIND11_MODULE(vexo_utils, m) {
   vexo::py_bind::bind_core(m);
   vexo::py_bind::bind_pen(m);
   vexo::py_bind::bind_detection(m);
+  vexo::py_bind::bind_features(m);
   vexo::py_bind::bind_tracking(m);
   vexo::py_bind::bind_video(m);
   vexo::py_bind::bind_visual(m);
+  vexo::py_bind::bind_diagnostics(m);
 }

@@ -1,0 +1,8 @@
+#include "common/convert.h"
+#include "vexo_utils/bindings.h"
+
+namespace vexo::py_bind {
+
+void bind_diagnostics(py::module_& /*m*/) {}
+
+}  // namespace vexo::py_bind
