@@ -1,0 +1,73 @@
+#include "visual/drawing.h"
+
+#include <random>
+
+#include "core/errors.h"
+#include "core/mask.h"
+#include "visual/canvas.h"
+#include "visual/text.h"
+
+namespace vexo {
+
+namespace {
+
+constexpr std::uint32_t kColourSeed = 42;
+constexpr std::uint8_t kTintAlpha = 128;
+constexpr int kBoxWidth = 3;
+constexpr int kLabelPadding = 4;
+
+}  // namespace
+
+std::array<std::uint8_t, 3> generate_random_color(std::uint32_t index) {
+  std::mt19937 gen(index);
+  std::array<std::uint8_t, 3> c{};
+  for (auto& v : c) v = static_cast<std::uint8_t>(gen() & 0xFFu);
+  return c;
+}
+
+cv::Mat draw_masks_on_image(const cv::Mat& image, const std::vector<cv::Mat>& masks) {
+  cv::Mat out = draw::to_rgba(image);
+  if (masks.empty()) return out;
+  cv::Mat overlay = draw::new_canvas(out.rows, out.cols, draw::kTransparentWhite);
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    const cv::Mat& m = masks[i];
+    if (m.type() != CV_8UC1 || m.size() != out.size()) {
+      throw ValueError("mask " + std::to_string(i) +
+                       " must be an 8-bit mask of the image's size (" + std::to_string(out.rows) +
+                       " x " + std::to_string(out.cols) + "), got " + std::to_string(m.rows) +
+                       " x " + std::to_string(m.cols));
+    }
+    auto c = generate_random_color(kColourSeed + static_cast<std::uint32_t>(i));
+    draw::set_pixels(overlay, m, {c[0], c[1], c[2], kTintAlpha});
+  }
+  draw::alpha_composite(out, overlay);
+  return out;
+}
+
+cv::Mat img_bbx_drawing(const cv::Mat& image, const std::vector<std::string>& keys,
+                        const std::vector<cv::Mat>& masks) {
+  if (keys.size() != masks.size()) throw ValueError("img_bbx_drawing: one key per mask is needed");
+  cv::Mat out = draw_masks_on_image(image, masks);
+  if (masks.empty()) return out;
+  std::unique_ptr<draw::Font> font = draw::label_font();
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    Box b = mask_box(masks[i]);
+    int x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    if (!b.empty()) {
+      x1 = b.x1;
+      y1 = b.y1;
+      x2 = b.x2;
+      y2 = b.y2;
+    }
+    auto c = generate_random_color(kColourSeed + static_cast<std::uint32_t>(i));
+    draw::Rgba colour{c[0], c[1], c[2], 255};
+    draw::draw_rectangle(out, x1, y1, x2, y2, colour, kBoxWidth);
+    draw::TextBox tb = font->bbox(x1, y1, keys[i]);
+    int tw = tb.right - tb.left, th = tb.bottom - tb.top;
+    draw::fill_rectangle(out, x1, y1 - th - kLabelPadding, x1 + tw + kLabelPadding, y1, colour);
+    font->draw(out, x1 + 2, y1 - th - kLabelPadding, keys[i], draw::kWhite);
+  }
+  return out;
+}
+
+}  // namespace vexo
