@@ -27,6 +27,13 @@ std::vector<std::string_view> split_whitespace(std::string_view s) {
 }
 
 double parse_number(std::string_view token, const std::string& ctx) {
+  // Fast path: plain decimal text such as 0.4521 or 1e-3.
+  if (!token.empty() && (std::isdigit(static_cast<unsigned char>(token[0])) || token[0] == '.')) {
+    double v = 0;
+    auto res = std::from_chars(token.data(), token.data() + token.size(), v,
+                               std::chars_format::general);
+    if (res.ec == std::errc() && res.ptr == token.data() + token.size()) return v;
+  }
   std::string_view t = token;
   bool neg = false;
   if (!t.empty() && (t[0] == '+' || t[0] == '-')) {

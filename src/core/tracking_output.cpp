@@ -63,7 +63,7 @@ FrameFile read_frame_file(const std::string& json_path, int height, int width) {
   out.cols = width;
   const std::size_t n = dets.size();
   if (static_cast<double>(n) * height * width > 8.0e9) throw ValueError("'" + json_path + "': too many masks");
-  out.stack = cv::Mat::zeros(static_cast<int>(n) * height, width, CV_8UC1);
+  out.stack = calloc_mat(static_cast<int>(n) * height, width, out.owner);
   out.ids.reserve(n);
   out.boxes.reserve(n);
   for (std::size_t k = 0; k < n; ++k) {

@@ -172,18 +172,30 @@ py::array mat_to_numpy(const cv::Mat& m) {
   return mat_to_numpy_shaped(m.clone(), shape);
 }
 
-py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape) {
-  py::dtype dt = py::dtype::of<std::uint8_t>();
-  switch (m.depth()) {
-    case CV_8U: dt = py::dtype::of<std::uint8_t>(); break;
-    case CV_8S: dt = py::dtype::of<std::int8_t>(); break;
-    case CV_16U: dt = py::dtype::of<std::uint16_t>(); break;
-    case CV_16S: dt = py::dtype::of<std::int16_t>(); break;
-    case CV_32S: dt = py::dtype::of<std::int32_t>(); break;
-    case CV_32F: dt = py::dtype::of<float>(); break;
-    case CV_64F: dt = py::dtype::of<double>(); break;
+namespace {
+py::dtype dtype_of_depth(int depth) {
+  switch (depth) {
+    case CV_8U: return py::dtype::of<std::uint8_t>();
+    case CV_8S: return py::dtype::of<std::int8_t>();
+    case CV_16U: return py::dtype::of<std::uint16_t>();
+    case CV_16S: return py::dtype::of<std::int16_t>();
+    case CV_32S: return py::dtype::of<std::int32_t>();
+    case CV_32F: return py::dtype::of<float>();
+    case CV_64F: return py::dtype::of<double>();
     default: throw vexo::ValueError("unsupported matrix depth");
   }
+}
+}  // namespace
+
+py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape,
+                              std::shared_ptr<void> owner) {
+  auto* holder = new std::shared_ptr<void>(std::move(owner));
+  py::capsule cap(holder, [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+  return py::array(dtype_of_depth(m.depth()), shape, {}, m.data, cap);
+}
+
+py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape) {
+  py::dtype dt = dtype_of_depth(m.depth());
   auto* holder = new cv::Mat(m);
   py::capsule owner(holder, [](void* p) { delete static_cast<cv::Mat*>(p); });
   return py::array(dt, shape, {}, holder->data, owner);

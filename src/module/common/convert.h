@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ ImageIn image_from_py(py::handle obj, const std::string& what);
 py::array mat_to_numpy(const cv::Mat& m);
 // numpy array of shape `shape` over a contiguous Mat buffer (no copy).
 py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape);
+// The same for a Mat over memory that `owner` keeps alive.
+py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape,
+                              std::shared_ptr<void> owner);
 
 // PIL image of the given mode ("L", "RGB", "RGBA") from an 8-bit Mat whose
 // channel count matches the mode.

@@ -9,7 +9,8 @@ namespace vexo::py_bind {
 namespace {
 
 py::array stack_to_numpy(const FrameFile& f) {
-  return mat_to_numpy_shaped(f.stack, {static_cast<py::ssize_t>(f.count()), f.rows, f.cols});
+  return mat_to_numpy_shaped(f.stack, {static_cast<py::ssize_t>(f.count()), f.rows, f.cols},
+                             f.owner);
 }
 
 py::dict record_to_py(const FrameRecord& rec) {
