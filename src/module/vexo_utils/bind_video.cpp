@@ -1,8 +1,322 @@
+// Catalogue and frame extraction: list_all_files and the methods of the
+// VideoMetadata and VideoProcessor records.
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "common/convert.h"
+#include "core/errors.h"
 #include "vexo_utils/bindings.h"
+#include "vexo_utils/records.h"
+#include "video/catalogue.h"
+#include "video/frames.h"
 
 namespace vexo::py_bind {
 
-void bind_video(py::module_& /*m*/) {}
+namespace {
+
+std::string type_name(py::handle obj) {
+  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
+}
+
+// A file-system path from a str or path-like value, as the bytes the OS uses.
+std::string fs_arg(py::handle obj, const std::string& what) {
+  if (!py::isinstance<py::str>(obj) && !py::hasattr(obj, "__fspath__")) {
+    throw vexo::TypeError(what + ": expected a path (str), got " + type_name(obj));
+  }
+  py::object os = py::module_::import("os");
+  py::object raw = os.attr("fsencode")(os.attr("fspath")(obj));
+  return raw.cast<std::string>();
+}
+
+// Text from the file system (undecodable bytes kept as the host keeps them).
+py::str fs_text(const std::string& s) {
+  PyObject* o = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!o) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
+}
+
+bool truthy(py::handle obj) { return py::bool_(py::reinterpret_borrow<py::object>(obj)); }
+
+// An integer stays an integer; anything else numeric is a real.
+video::Number to_number(py::handle obj, const std::string& what) {
+  if (!py::isinstance<py::float_>(obj) && !py::isinstance<py::str>(obj) && !obj.is_none() &&
+      py::hasattr(obj, "__index__")) {
+    return video::Number::integer(to_int(obj, what));
+  }
+  return video::Number::real(to_double(obj, what));
+}
+
+video::CropRegion region_from_py(py::handle value, const std::string& what) {
+  if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) ||
+      py::len(value) != 4) {
+    throw vexo::TypeError(what + ": expected four integers (x1, y1, x2, y2), got " +
+                          py::repr(value).cast<std::string>());
+  }
+  py::sequence seq = py::reinterpret_borrow<py::sequence>(value);
+  return video::CropRegion{to_int(seq[0], what), to_int(seq[1], what), to_int(seq[2], what),
+                           to_int(seq[3], what)};
+}
+
+py::tuple region_to_py(const video::CropRegion& r) {
+  return py::make_tuple(r.x1, r.y1, r.x2, r.y2);
+}
+
+// The record's camera_crop_coords mapping, read and filled in place.
+class DictRegionCache : public video::RegionCache {
+ public:
+  DictRegionCache(py::object coords, std::vector<py::object> keys)
+      : coords_(std::move(coords)), keys_(std::move(keys)) {}
+
+  std::optional<video::CropRegion> lookup(std::size_t camera) override {
+    py::gil_scoped_acquire gil;
+    const py::object& key = keys_.at(camera);
+    std::string what = "camera_crop_coords[" + py::repr(key).cast<std::string>() + "]";
+    try {
+      if (!coords_.contains(key)) return std::nullopt;
+      return region_from_py(coords_[key], what);
+    } catch (py::error_already_set& e) {
+      throw vexo::TypeError(what + ": " + e.what());
+    }
+  }
+
+  void store(std::size_t camera, const video::CropRegion& region) override {
+    py::gil_scoped_acquire gil;
+    const py::object& key = keys_.at(camera);
+    try {
+      coords_[key] = region_to_py(region);
+    } catch (py::error_already_set& e) {
+      throw vexo::TypeError("camera_crop_coords[" + py::repr(key).cast<std::string>() +
+                            "]: " + e.what());
+    }
+  }
+
+ private:
+  py::object coords_;
+  std::vector<py::object> keys_;
+};
+
+py::object crop_cache_of(VideoProcessorRecord& r) {
+  py::object coords = r.camera_crop_coords();
+  if (!py::hasattr(coords, "__contains__") || !py::hasattr(coords, "__getitem__") ||
+      !py::hasattr(coords, "__setitem__")) {
+    throw vexo::TypeError("camera_crop_coords: expected a dict, got " + type_name(coords));
+  }
+  return coords;
+}
+
+video::ExtractSettings settings_of(VideoProcessorRecord& r) {
+  video::ExtractSettings s;
+  if (!r.resize_dim().is_none()) {
+    s.resize_height = to_int(r.resize_dim()[py::int_(1)], "resize_dim[1]");
+  }
+  s.frame_skip = to_int(r.frame_skip(), "frame_skip");
+  if (s.frame_skip == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError,
+                    "frame_skip must be at least 1: frames are selected by frame number modulo "
+                    "frame_skip");
+    throw py::error_already_set();
+  }
+  s.time_step = to_number(r.time_step(), "time_step");
+  s.output_dir_base = fs_arg(r.output_dir_base(), "output_dir_base");
+  s.crop = truthy(r.crop());
+  s.left_crop = truthy(r.left_crop());
+  return s;
+}
+
+std::vector<std::string> string_list(py::handle obj, const std::string& what) {
+  if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj) ||
+      !py::hasattr(obj, "__iter__")) {
+    throw vexo::TypeError(what + ": expected a list of folder names, got " + type_name(obj));
+  }
+  std::vector<std::string> out;
+  std::size_t i = 0;
+  for (py::handle item : obj) {
+    out.push_back(fs_arg(item, what + "[" + std::to_string(i++) + "]"));
+  }
+  return out;
+}
+
+py::object filtered_video_dataframe(VideoMetadataRecord& r) {
+  video::CatalogueSettings s;
+  s.base_dir = fs_arg(r.base_dir(), "base_dir");
+  s.sub_dirs = string_list(r.sub_dirs(), "sub_dirs");
+  s.filter_start = to_str(r.filter_start(), "filter_start");
+  s.filter_end = to_str(r.filter_end(), "filter_end");
+  s.sample_step = to_int(r.sample_step(), "sample_step");
+  s.top_n = to_int(r.top_n(), "top_n");
+  s.match_pattern = to_str(r.match_pattern(), "match_pattern");
+  if (!r.camera_number().is_none()) s.camera_number = to_str(r.camera_number(), "camera_number");
+
+  std::vector<video::CatalogueRow> rows;
+  {
+    py::gil_scoped_release release;
+    rows = video::filtered_catalogue(s);
+  }
+
+  static const char* kColumns[] = {"Camera Number", "Date", "Time", "File Path", "Video Name"};
+  py::list cols[5];
+  py::list labels;
+  for (const auto& row : rows) {
+    cols[0].append(fs_text(row.camera_number));
+    cols[1].append(fs_text(row.date));
+    cols[2].append(fs_text(row.time));
+    cols[3].append(fs_text(row.file_path));
+    cols[4].append(fs_text(row.video_name));
+    labels.append(row.label);
+  }
+  py::dict data;
+  py::list names;
+  for (int c = 0; c < 5; ++c) {
+    data[py::str(kColumns[c])] = cols[c];
+    names.append(py::str(kColumns[c]));
+  }
+  py::object pd = import_host("pandas");
+  py::object index = pd.attr("Index")(labels, py::arg("dtype") = "int64");
+  return pd.attr("DataFrame")(data, py::arg("index") = index, py::arg("columns") = names,
+                              py::arg("dtype") = py::module_::import("builtins").attr("object"));
+}
+
+py::object video_duration(VideoProcessorRecord&, py::object video_path) {
+  std::string path = fs_arg(video_path, "video_path");
+  std::optional<double> minutes;
+  {
+    py::gil_scoped_release release;
+    minutes = video::video_duration_minutes(path);
+  }
+  if (!minutes) return py::int_(0);
+  return py::float_(*minutes);
+}
+
+py::object orange_region(VideoProcessorRecord&, py::object frame) {
+  if (!py::isinstance<py::array>(frame)) {
+    throw vexo::TypeError("frame: expected an H x W x 3 uint8 BGR array, got " + type_name(frame));
+  }
+  ImageIn img = image_from_py(frame, "frame");
+  if (img.mat.channels() != 3 || py::reinterpret_borrow<py::array>(frame).ndim() != 3) {
+    throw vexo::ValueError("frame: expected an H x W x 3 BGR array");
+  }
+  std::optional<video::CropRegion> region;
+  {
+    py::gil_scoped_release release;
+    region = video::find_orange_region(img.mat);
+  }
+  if (!region) return py::none();
+  return region_to_py(*region);
+}
+
+void crop_to_frames(VideoProcessorRecord& r, py::object video_path, py::object output_dir,
+                    py::object start_min, py::object end_min, py::object camera_number,
+                    py::object crop) {
+  video::ExtractSettings settings = settings_of(r);
+  video::WindowJob job;
+  job.video_path = fs_arg(video_path, "video_path");
+  job.output_dir = fs_arg(output_dir, "output_dir");
+  job.write_dir = job.output_dir;
+  job.start_min = to_number(start_min, "start_min");
+  job.end_min = to_number(end_min, "end_min");
+  job.camera_label = py::str(camera_number).cast<std::string>();
+  job.camera = 0;
+  job.crop = truthy(crop);
+  DictRegionCache cache(crop_cache_of(r), {camera_number});
+  py::gil_scoped_release release;
+  video::crop_video_to_frames(settings, cache, job);
+}
+
+void process_to_frames(VideoProcessorRecord& r, py::object df) {
+  video::ExtractSettings settings = settings_of(r);
+  py::object coords = crop_cache_of(r);
+  py::object builtins_list = py::module_::import("builtins").attr("list");
+  auto column = [&](const char* name) -> py::list { return builtins_list(df[py::str(name)]); };
+  py::list names = column("Video Name"), paths = column("File Path"), dates = column("Date"),
+           cameras = column("Camera Number");
+  std::size_t n = py::len(names);
+  if (py::len(paths) != n || py::len(dates) != n || py::len(cameras) != n) {
+    throw vexo::ValueError("df: the catalogue columns differ in length");
+  }
+  std::vector<video::ClipRow> rows(n);
+  std::vector<py::object> keys(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string at = "] of row " + std::to_string(i);
+    rows[i].video_name = fs_arg(names[i], "df['Video Name" + at);
+    rows[i].file_path = fs_arg(paths[i], "df['File Path" + at);
+    rows[i].date = fs_arg(dates[i], "df['Date" + at);
+    keys[i] = cameras[i];
+    rows[i].camera_label = py::str(keys[i]).cast<std::string>();
+    rows[i].camera = i;
+  }
+  DictRegionCache cache(coords, std::move(keys));
+  py::gil_scoped_release release;
+  video::process_videos_to_frames(settings, cache, rows);
+}
+
+}  // namespace
+
+void bind_video(py::module_& m) {
+  m.def(
+      "list_all_files",
+      [](py::object directory, py::object ext) {
+        std::string dir = fs_arg(directory, "directory");
+        std::optional<std::string> suffix;
+        if (!ext.is_none()) suffix = to_str(ext, "ext");
+        std::vector<std::string> files;
+        {
+          py::gil_scoped_release release;
+          files = video::list_all_files(dir, suffix);
+        }
+        py::list out;
+        for (const auto& f : files) out.append(fs_text(f));
+        return out;
+      },
+      py::arg("directory"), py::arg("ext") = py::none(),
+      R"doc(
+Lists the files below `directory`, walking top-down: the files of a folder in
+sorted order, then its sub-folders in sorted order, depth-first. With `ext`,
+only names ending with it (case-sensitive, include the dot: ".jpg"). Links to
+folders are not entered. A folder that does not exist gives an empty list.
+)doc");
+
+  auto meta = py::reinterpret_borrow<py::class_<VideoMetadataRecord>>(m.attr("VideoMetadata"));
+  meta.def("get_filtered_video_dataframe", &filtered_video_dataframe, R"doc(
+Catalogue of the clips under base_dir/<sub_dir> for each of sub_dirs, in order.
+
+Returns a pandas DataFrame with the text columns "Camera Number", "Date",
+"Time" (hh:mm:ss), "File Path" and "Video Name"; row labels are the positions
+in the table of all matching clips. Keeps clips strictly between filter_start
+and filter_end, then every sample_step-th of them, then those of camera_number
+(when set), then the first top_n (when at least 1). Prints the kept paths.
+)doc");
+
+  auto proc = py::reinterpret_borrow<py::class_<VideoProcessorRecord>>(m.attr("VideoProcessor"));
+  proc.def("get_video_duration", &video_duration, py::arg("video_path"), R"doc(
+Length of the clip in minutes (prints its frame rate, frame count and length
+in seconds); 0 when the clip cannot be opened.
+)doc");
+  proc.def("find_orange_region", &orange_region, py::arg("frame"), R"doc(
+Bounding box (x1, y1, x2, y2) of the orange pen marker in an H x W x 3 BGR
+frame: the rightmost of the two largest orange blobs. None when there is no
+orange region.
+)doc");
+  proc.def("crop_video_to_frames", &crop_to_frames, py::arg("video_path"), py::arg("output_dir"),
+           py::arg("start_min") = 10, py::arg("end_min") = 12,
+           py::arg("camera_number") = py::none(), py::arg("crop") = true, R"doc(
+Writes the frames of the clip from start_min to end_min minutes into
+output_dir as 0000.jpg, 0001.jpg, ...: every frame whose number is a multiple
+of frame_skip, and the one before the end frame. With crop, frames are cut to
+the pen beside the orange marker; the region is found on the window's first
+frame and cached per camera_number in camera_crop_coords. With resize_dim,
+frames are scaled to the height resize_dim[1]. Start and end frames are
+rounded to whole frames.
+)doc");
+  proc.def("process_videos_to_frames", &process_to_frames, py::arg("df"), R"doc(
+Cuts every clip of a catalogue (see VideoMetadata.get_filtered_video_dataframe)
+into windows of time_step minutes and writes each window's frames into
+output_dir_base/<Date>/<Video Name>/<start>min_to_<end>min/left_cropped_frames
+(right_cropped_frames when left_crop is false). Windows whose folder exists are
+skipped. A window is written into a hidden staging folder beside its final
+folder and renamed into place when complete, so an interrupted window is
+redone on the next run.
+)doc");
+}
 
 }  // namespace vexo::py_bind

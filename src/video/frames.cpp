@@ -1,0 +1,484 @@
+#include "video/frames.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <system_error>
+#include <thread>
+
+#include "core/console.h"
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/fsutil.h"
+
+namespace vexo::video {
+
+namespace fs = std::filesystem;
+
+std::string Number::text() const { return is_int ? fmt_int(i) : fmt_float(d); }
+
+Number operator+(const Number& a, const Number& b) {
+  if (a.is_int && b.is_int) return Number::integer(a.i + b.i);
+  return Number::real(a.value() + b.value());
+}
+
+std::optional<CropRegion> MemoryRegionCache::lookup(std::size_t camera) {
+  return camera < regions.size() ? regions[camera] : std::nullopt;
+}
+
+void MemoryRegionCache::store(std::size_t camera, const CropRegion& region) {
+  if (regions.size() <= camera) regions.resize(camera + 1);
+  regions[camera] = region;
+}
+
+namespace {
+
+std::string region_text(const CropRegion& r) {
+  return "x1=" + fmt_int(r.x1) + ", y1=" + fmt_int(r.y1) + ", x2=" + fmt_int(r.x2) +
+         ", y2=" + fmt_int(r.y2);
+}
+
+std::string frame_file_name(std::int64_t counter) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04lld.jpg", static_cast<long long>(counter));
+  return buf;
+}
+
+// Host slice bounds [a:b] over n items: negative bounds count from the end,
+// bounds beyond the ends are clipped.
+std::pair<int, int> slice_bounds(std::int64_t a, std::int64_t b, int n) {
+  auto norm = [n](std::int64_t v) -> int {
+    if (v < 0) v += n;
+    return static_cast<int>(std::clamp<std::int64_t>(v, 0, n));
+  };
+  int lo = norm(a), hi = norm(b);
+  return {lo, std::max(lo, hi)};
+}
+
+// Frame number of a time in minutes at `fps` frames per second, rounded to
+// the nearest whole frame (ties to even).
+std::int64_t frame_at(std::int64_t fps, const Number& minutes, const char* what) {
+  double frames = static_cast<double>(fps) * 60.0 * minutes.value();
+  if (minutes.is_int) {
+    if (std::abs(frames) < 9.0e15) return fps * 60 * minutes.i;
+  }
+  if (!std::isfinite(frames) || std::abs(frames) >= 9.0e15) {
+    throw ValueError(std::string(what) + " " + minutes.text() +
+                     " minutes is out of range for a frame number");
+  }
+  return static_cast<std::int64_t>(std::nearbyint(frames));
+}
+
+// The per-frame work of a window: crop, scale, encode, write.
+class FrameSaver {
+ public:
+  FrameSaver(const ExtractSettings& settings, const WindowJob& job,
+             std::optional<CropRegion> region)
+      : settings_(settings), job_(job), region_(region) {}
+
+  void save(const cv::Mat& frame, std::int64_t frame_no, std::int64_t counter) {
+    std::string name = frame_file_name(counter);
+    print_line("Processing frame " + fmt_int(frame_no) + " (saved as " + name + ")");
+    cv::Mat image = frame;
+    if (region_) {
+      auto [c0, c1] = slice_bounds(region_->x1, region_->x2, frame.cols);
+      auto [r0, r1] = slice_bounds(region_->y1, region_->y2, frame.rows);
+      if (c0 == c1 || r0 == r1) {
+        throw ValueError("crop region " + region_text(*region_) + " leaves no pixels of the " +
+                         std::to_string(frame.cols) + " x " + std::to_string(frame.rows) +
+                         " frames of '" + job_.video_path + "'");
+      }
+      image = frame(cv::Range(r0, r1), cv::Range(c0, c1));
+    }
+    if (settings_.resize_height) {
+      int height = static_cast<int>(*settings_.resize_height);
+      double width = std::ceil(static_cast<double>(height) *
+                               (static_cast<double>(image.cols) / static_cast<double>(image.rows)));
+      if (width > 1.0e7) throw ValueError("resized frame width is out of range");
+      cv::resize(image, resized_, cv::Size(static_cast<int>(width), height), 0, 0, cv::INTER_AREA);
+      image = resized_;
+    }
+    std::string path = path_join(job_.write_dir, name);
+    if (!cv::imwrite(path, image)) throw IoError("cannot write frame file '" + path + "'");
+    last_shape_ = {image.rows, image.cols, image.channels()};
+  }
+
+  const std::optional<std::array<int, 3>>& last_shape() const { return last_shape_; }
+
+ private:
+  const ExtractSettings& settings_;
+  const WindowJob& job_;
+  std::optional<CropRegion> region_;
+  cv::Mat resized_;
+  std::optional<std::array<int, 3>> last_shape_;
+};
+
+// Runs a FrameSaver on a second thread, fed in frame order from a small pool
+// of decode buffers. The first failure stops the worker; finish() rethrows it
+// on the calling thread.
+class OverlappedSaver {
+ public:
+  explicit OverlappedSaver(FrameSaver& saver) : saver_(saver) {
+    for (int i = 0; i < kBuffers; ++i) {
+      buffers_.push_back(std::make_unique<cv::Mat>());
+      free_.push_back(buffers_.back().get());
+    }
+    thread_ = std::thread([this] { run(); });
+  }
+  ~OverlappedSaver() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        stop_ = true;
+      }
+      cv_.notify_all();
+      thread_.join();
+    }
+  }
+  OverlappedSaver(const OverlappedSaver&) = delete;
+  OverlappedSaver& operator=(const OverlappedSaver&) = delete;
+
+  // A free decode buffer, or nullptr once the worker has failed.
+  cv::Mat* acquire() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return !free_.empty() || error_; });
+    if (error_) return nullptr;
+    cv::Mat* buf = free_.back();
+    free_.pop_back();
+    return buf;
+  }
+  void give_back(cv::Mat* buf) {
+    std::lock_guard<std::mutex> lock(m_);
+    free_.push_back(buf);
+  }
+  void submit(cv::Mat* buf, std::int64_t frame_no, std::int64_t counter) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      queue_.push_back({buf, frame_no, counter});
+    }
+    cv_.notify_all();
+  }
+  bool failed() {
+    std::lock_guard<std::mutex> lock(m_);
+    return static_cast<bool>(error_);
+  }
+  // Waits until every submitted frame is written; rethrows the worker's error.
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      closing_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  static constexpr int kBuffers = 3;
+  struct Item {
+    cv::Mat* buf;
+    std::int64_t frame_no, counter;
+  };
+
+  void run() {
+    for (;;) {
+      Item item;
+      {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return stop_ || closing_ || !queue_.empty(); });
+        if (stop_ || queue_.empty()) return;
+        item = queue_.front();
+        queue_.pop_front();
+      }
+      try {
+        saver_.save(*item.buf, item.frame_no, item.counter);
+      } catch (...) {
+        {
+          std::lock_guard<std::mutex> lock(m_);
+          error_ = std::current_exception();
+        }
+        cv_.notify_all();
+        return;
+      }
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        free_.push_back(item.buf);
+      }
+      cv_.notify_all();
+    }
+  }
+
+  FrameSaver& saver_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<std::unique_ptr<cv::Mat>> buffers_;
+  std::vector<cv::Mat*> free_;
+  std::deque<Item> queue_;
+  bool closing_ = false, stop_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
+bool selected(std::int64_t frame_no, std::int64_t end_frame, std::int64_t skip) {
+  return frame_no % skip == 0 || frame_no == end_frame - 1;
+}
+
+void decode_window_sequential(cv::VideoCapture& cap, FrameSaver& saver, std::int64_t start_frame,
+                              std::int64_t end_frame, std::int64_t skip) {
+  cv::Mat frame;
+  std::int64_t counter = 0;
+  for (std::int64_t n = start_frame; n < end_frame; ++n) {
+    check_interrupt();
+    if (!selected(n, end_frame, skip)) {
+      if (!cap.grab()) break;
+      continue;
+    }
+    if (!cap.read(frame)) break;
+    saver.save(frame, n, counter++);
+  }
+}
+
+void decode_window_overlapped(cv::VideoCapture& cap, FrameSaver& saver, std::int64_t start_frame,
+                              std::int64_t end_frame, std::int64_t skip) {
+  OverlappedSaver worker(saver);
+  std::int64_t counter = 0;
+  for (std::int64_t n = start_frame; n < end_frame; ++n) {
+    check_interrupt();
+    if (worker.failed()) break;
+    if (!selected(n, end_frame, skip)) {
+      if (!cap.grab()) break;
+      continue;
+    }
+    cv::Mat* buf = worker.acquire();
+    if (!buf) break;
+    if (!cap.read(*buf)) {
+      worker.give_back(buf);
+      break;
+    }
+    worker.submit(buf, n, counter++);
+  }
+  worker.finish();
+}
+
+bool use_overlap(const ExtractSettings& settings) {
+  return settings.overlap && std::thread::hardware_concurrency() >= 2;
+}
+
+}  // namespace
+
+std::optional<double> video_duration_minutes(const std::string& video_path) {
+  cv::VideoCapture cap(video_path);
+  if (!cap.isOpened()) {
+    cap.release();
+    print_line("Error: Could not open video " + video_path);
+    return std::nullopt;
+  }
+  double fps = cap.get(cv::CAP_PROP_FPS);
+  print_line("Video FPS: " + fmt_float(fps));
+  double frames = cap.get(cv::CAP_PROP_FRAME_COUNT);
+  print_line("Total frames: " + fmt_float(frames));
+  cap.release();
+  if (fps == 0.0) {
+    throw ValueError("cannot compute the duration of '" + video_path + "': its frame rate is 0");
+  }
+  double seconds = frames / fps;
+  print_line("Video duration: " + fmt_fixed(seconds, 2) + " seconds");
+  return seconds / 60.0;
+}
+
+std::optional<CropRegion> find_orange_region(const cv::Mat& bgr) {
+  if (bgr.empty() || bgr.type() != CV_8UC3) {
+    throw ValueError("find_orange_region: expected a non-empty H x W x 3 uint8 BGR frame");
+  }
+  cv::Mat hsv, mask;
+  cv::cvtColor(bgr, hsv, cv::COLOR_BGR2HSV);
+  cv::inRange(hsv, cv::Scalar(10, 150, 150), cv::Scalar(25, 255, 255), mask);
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+  if (contours.empty()) return std::nullopt;
+
+  std::vector<std::size_t> order(contours.size());
+  std::vector<double> areas(contours.size());
+  for (std::size_t i = 0; i < contours.size(); ++i) {
+    order[i] = i;
+    areas[i] = cv::contourArea(contours[i]);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&areas](std::size_t a, std::size_t b) { return areas[a] > areas[b]; });
+  auto centroid_x = [&contours](std::size_t i) {
+    cv::Moments m = cv::moments(contours[i]);
+    return m.m10 / (m.m00 + 1e-05);
+  };
+  std::size_t best = order[0];
+  if (order.size() > 1 && centroid_x(order[1]) > centroid_x(order[0])) best = order[1];
+  cv::Rect r = cv::boundingRect(contours[best]);
+  return CropRegion{r.x, r.y, r.x + r.width, r.y + r.height};
+}
+
+CropRegion pen_region(const CropRegion& marker, bool left_crop) {
+  bool far_right = marker.x2 >= 2300;
+  if (left_crop) return CropRegion{far_right ? 380 : 120, 0, marker.x1 - 45, 1440};
+  return CropRegion{marker.x1 - 50, 0, far_right ? 2560 : 2300, 1440};
+}
+
+void crop_video_to_frames(const ExtractSettings& settings, RegionCache& cache,
+                          const WindowJob& job) {
+  if (settings.frame_skip == 0) throw ValueError("frame_skip must be at least 1, got 0");
+  if (settings.resize_height &&
+      (*settings.resize_height < 1 || *settings.resize_height > 1000000)) {
+    throw ValueError("resize_dim: the target height " + fmt_int(*settings.resize_height) +
+                     " is not a positive frame height");
+  }
+  std::error_code ec;
+  fs::create_directories(job.write_dir, ec);
+  if (ec) throw IoError("cannot create folder '" + job.write_dir + "': " + ec.message());
+
+  cv::VideoCapture cap(job.video_path);
+  if (!cap.isOpened()) {
+    print_line("Error: Could not open video.");
+    return;
+  }
+  double fps_real = cap.get(cv::CAP_PROP_FPS);
+  std::int64_t fps =
+      std::isfinite(fps_real) && std::abs(fps_real) < 1e9 ? static_cast<std::int64_t>(fps_real) : 0;
+  std::int64_t start_frame = frame_at(fps, job.start_min, "start_min");
+  std::int64_t end_frame = frame_at(fps, job.end_min, "end_min");
+
+  cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(start_frame));
+  cv::Mat first;
+  if (!cap.read(first)) {
+    print_line("Error: Could not read the first frame.");
+    cap.release();
+    return;
+  }
+
+  std::optional<CropRegion> region;
+  if (job.crop) {
+    region = cache.lookup(job.camera);
+    if (!region) {
+      std::optional<CropRegion> marker = find_orange_region(first);
+      if (!marker) {
+        print_line("No orange region detected. Exiting.");
+        cap.release();
+        return;
+      }
+      print_line("cv2 crop region for Camera " + job.camera_label + ": " + region_text(*marker));
+      region = pen_region(*marker, settings.left_crop);
+      cache.store(job.camera, *region);
+    }
+    print_line("Detected crop region for Camera " + job.camera_label + ": " + region_text(*region));
+  }
+  first.release();
+
+  FrameSaver saver(settings, job, region);
+  if (use_overlap(settings)) {
+    decode_window_overlapped(cap, saver, start_frame, end_frame, settings.frame_skip);
+  } else {
+    decode_window_sequential(cap, saver, start_frame, end_frame, settings.frame_skip);
+  }
+  cap.release();
+
+  print_line("Cropped frames from " + job.start_min.text() + " to " + job.end_min.text() +
+             " minutes saved to " + job.output_dir + ".");
+  if (const auto& shape = saver.last_shape()) {
+    print_line("Dim: (" + std::to_string((*shape)[0]) + ", " + std::to_string((*shape)[1]) + ", " +
+               std::to_string((*shape)[2]) + ")");
+  } else {
+    print_line("Dim: no frame was saved in this window");
+  }
+}
+
+namespace {
+
+void require_positive_step(const Number& step) {
+  double v = step.value();
+  if (!(std::isfinite(v) && v > 0.0)) {
+    throw ValueError("time_step must be a positive number of minutes, got " + step.text());
+  }
+}
+
+// The window that starts at `start`: it ends `step` later or at the duration.
+Number window_end(const Number& start, const Number& step, double duration) {
+  Number end = start + step;
+  return duration < end.value() ? Number::real(duration) : end;
+}
+
+}  // namespace
+
+std::vector<std::pair<Number, Number>> plan_windows(double duration, const Number& step) {
+  require_positive_step(step);
+  std::vector<std::pair<Number, Number>> out;
+  for (Number start = Number::integer(0); start.value() < duration; start = start + step) {
+    out.emplace_back(start, window_end(start, step, duration));
+  }
+  return out;
+}
+
+std::string window_folder(const std::string& base, const std::string& date,
+                          const std::string& video_name, const Number& start, const Number& end,
+                          bool left_crop) {
+  return base + "/" + date + "/" + video_name + "/" + start.text() + "min_to_" + end.text() +
+         (left_crop ? "min/left_cropped_frames" : "min/right_cropped_frames");
+}
+
+std::string staging_folder(const std::string& folder) {
+  std::size_t slash = folder.rfind('/');
+  std::string parent = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
+  std::string leaf = slash == std::string::npos ? folder : folder.substr(slash + 1);
+  return parent + "." + leaf + ".partial";
+}
+
+void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cache,
+                              const std::vector<ClipRow>& rows) {
+  require_positive_step(settings.time_step);
+  for (const ClipRow& row : rows) {
+    check_interrupt();
+    std::optional<double> duration = video_duration_minutes(row.file_path);
+    if (!duration) continue;
+    for (Number start = Number::integer(0); start.value() < *duration;
+         start = start + settings.time_step) {
+      check_interrupt();
+      Number end = window_end(start, settings.time_step, *duration);
+      std::string folder = window_folder(settings.output_dir_base, row.date, row.video_name, start,
+                                         end, settings.left_crop);
+      std::error_code ec;
+      if (fs::exists(folder, ec)) {
+        print_line("Skipping " + folder + ", already exists.");
+        continue;
+      }
+      // A staging folder left by an interrupted run holds an incomplete window.
+      std::string staging = staging_folder(folder);
+      fs::remove_all(staging, ec);
+      if (ec)
+        throw IoError("cannot remove the incomplete window '" + staging + "': " + ec.message());
+      fs::create_directories(staging, ec);
+      if (ec) throw IoError("cannot create folder '" + staging + "': " + ec.message());
+
+      WindowJob job;
+      job.video_path = row.file_path;
+      job.output_dir = folder;
+      job.write_dir = staging;
+      job.start_min = start;
+      job.end_min = end;
+      job.camera_label = row.camera_label;
+      job.camera = row.camera;
+      job.crop = settings.crop;
+      crop_video_to_frames(settings, cache, job);
+
+      fs::rename(staging, folder, ec);
+      if (ec) throw IoError("cannot move '" + staging + "' to '" + folder + "': " + ec.message());
+    }
+  }
+}
+
+}  // namespace vexo::video
