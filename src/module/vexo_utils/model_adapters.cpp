@@ -1,0 +1,549 @@
+#include "vexo_utils/model_adapters.h"
+
+#include <cmath>
+#include <cstring>
+#include <opencv2/imgproc.hpp>
+
+#include "core/errors.h"
+#include "core/parallel.h"
+
+namespace vexo::py_bind {
+
+namespace det = vexo::detection;
+
+namespace {
+
+std::string type_name(py::handle obj) {
+  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
+}
+
+std::string shape_text(const py::array& a) {
+  std::string s = "(";
+  for (py::ssize_t i = 0; i < a.ndim(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(a.shape(i));
+  }
+  if (a.ndim() == 1) s += ",";
+  return s + ")";
+}
+
+// torch, or None when it cannot be imported (sys.modules is consulted first,
+// so this is cheap once torch is loaded).
+py::object try_import_torch() {
+  PyObject* mod = PyImport_ImportModule("torch");
+  if (!mod) {
+    if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+      PyErr_Clear();
+      return py::none();
+    }
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::object>(mod);
+}
+
+// torch.no_grad() for the lifetime of the object, when torch is importable.
+class NoGrad {
+ public:
+  NoGrad() {
+    py::object torch = try_import_torch();
+    if (!torch.is_none()) {
+      ctx_ = torch.attr("no_grad")();
+      ctx_.attr("__enter__")();
+    }
+  }
+  ~NoGrad() {
+    if (!ctx_) return;
+    try {
+      ctx_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (...) {
+      PyErr_Clear();
+    }
+  }
+  NoGrad(const NoGrad&) = delete;
+  NoGrad& operator=(const NoGrad&) = delete;
+
+ private:
+  py::object ctx_;
+};
+
+// Host object holder whose release takes the GIL (it may be dropped from code
+// running without it).
+struct PyHolder {
+  py::object obj;
+  ~PyHolder() {
+    if (!obj) return;
+    py::gil_scoped_acquire gil;
+    obj = py::object();
+  }
+};
+
+// Base of the adapters: drops the held host objects with the GIL taken.
+class HoldsObjects {
+ protected:
+  void release_all(std::initializer_list<py::object*> objs) {
+    py::gil_scoped_acquire gil;
+    for (py::object* o : objs) *o = py::object();
+  }
+};
+
+std::vector<double> read_doubles(const py::array& a) {
+  auto d = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
+  if (!d) throw vexo::TypeError("cannot read the values as real numbers");
+  return std::vector<double>(d.data(), d.data() + d.size());
+}
+
+template <class T>
+void planes_nonzero(const T* src, std::uint8_t* dst, std::size_t n, bool check_finite) {
+  for (std::size_t i = 0; i < n; ++i) {
+    T v = src[i];
+    if constexpr (std::is_floating_point_v<T>) {
+      if (check_finite && !std::isfinite(v)) {
+        throw vexo::ValueError("mask holds a value that is not finite");
+      }
+    }
+    dst[i] = v != 0;
+  }
+}
+
+py::array contiguous(py::handle a) {
+  return py::module_::import("numpy").attr("ascontiguousarray")(a);
+}
+
+// ---------------------------------------------------------------- detector
+
+class PyGroundingDetector final : public det::GroundingDetector, HoldsObjects {
+ public:
+  PyGroundingDetector(py::object processor, py::object model, py::object device)
+      : processor_(std::move(processor)), model_(std::move(model)), device_(std::move(device)) {}
+  ~PyGroundingDetector() override { release_all({&processor_, &model_, &device_}); }
+
+  det::Detections detect(const det::FrameImage& frame, const std::string& prompt,
+                         double text_threshold) override {
+    py::gil_scoped_acquire gil;
+    py::object image = native_object(frame.native);
+    if (image.is_none()) image = mat_to_pil(frame.rgb.clone(), "RGB");
+    py::object inputs = processor_(py::arg("images") = image, py::arg("text") = prompt,
+                                   py::arg("return_tensors") = "pt");
+    inputs = inputs.attr("to")(device_);
+    py::object input_ids;
+    if (py::hasattr(inputs, "input_ids")) {
+      input_ids = inputs.attr("input_ids");
+    } else {
+      input_ids = inputs[py::str("input_ids")];
+    }
+    py::dict kwargs = py::dict(inputs);
+    py::object outputs;
+    {
+      NoGrad no_grad;
+      outputs = model_(**kwargs);
+    }
+    py::list sizes;
+    sizes.append(py::make_tuple(frame.rgb.rows, frame.rgb.cols));
+    py::object results = processor_.attr("post_process_grounded_object_detection")(
+        outputs, input_ids, py::arg("text_threshold") = text_threshold,
+        py::arg("target_sizes") = sizes);
+    return read_detections(results, true).core;
+  }
+
+ private:
+  py::object processor_, model_, device_;
+};
+
+// --------------------------------------------------------------- segmenter
+
+class PyImageSegmenter final : public det::ImageSegmenter, HoldsObjects {
+ public:
+  explicit PyImageSegmenter(py::object predictor) : predictor_(std::move(predictor)) {}
+  ~PyImageSegmenter() override { release_all({&predictor_}); }
+
+  void set_image(const cv::Mat& rgb) override {
+    if (rgb.empty() || rgb.type() != CV_8UC3) {
+      throw vexo::ValueError("set_image: expected an H x W x 3 8-bit RGB frame");
+    }
+    cv::Mat copy = rgb.clone();
+    py::gil_scoped_acquire gil;
+    predictor_.attr("set_image")(mat_to_numpy(copy));
+  }
+
+  det::MaskStack predict(const std::vector<det::BoxXYXY>& boxes) override {
+    py::gil_scoped_acquire gil;
+    py::array_t<double> box({static_cast<py::ssize_t>(boxes.size()), py::ssize_t{4}});
+    if (!boxes.empty())
+      std::memcpy(box.mutable_data(), boxes.data(), boxes.size() * 4 * sizeof(double));
+    py::object result = predictor_.attr("predict")(
+        py::arg("point_coords") = py::none(), py::arg("point_labels") = py::none(),
+        py::arg("box") = box, py::arg("multimask_output") = false);
+    py::object masks;
+    if (py::isinstance<py::tuple>(result) || py::isinstance<py::list>(result)) {
+      py::sequence seq = result.cast<py::sequence>();
+      if (seq.size() == 0)
+        throw vexo::ValueError("image_predictor.predict returned an empty result");
+      masks = seq[0];
+    } else {
+      throw vexo::TypeError("image_predictor.predict: expected (masks, scores, logits), got " +
+                            type_name(result));
+    }
+    return mask_stack_from_py(masks, "image_predictor.predict masks");
+  }
+
+ private:
+  py::object predictor_;
+};
+
+// ----------------------------------------------------------------- encoder
+
+class PyImageEncoder final : public det::ImageEncoder, HoldsObjects {
+ public:
+  explicit PyImageEncoder(py::object predictor) : predictor_(std::move(predictor)) {}
+  ~PyImageEncoder() override { release_all({&predictor_}); }
+
+  det::Embedding encode(const cv::Mat& image, int size) override {
+    if (image.empty() || image.type() != CV_32FC3) {
+      throw vexo::ValueError("image encoder input: expected an h x w x 3 float32 RGB image");
+    }
+    if (size <= 0) throw vexo::ValueError("image encoder input size must be positive");
+    py::gil_scoped_acquire gil;
+    py::object torch = try_import_torch();
+    const bool has_torch = !torch.is_none();
+    cv::Mat src = image;
+    if (!has_torch && (image.rows != size || image.cols != size)) {
+      cv::resize(image, src, cv::Size(size, size), 0, 0, cv::INTER_LINEAR);
+    }
+    py::array_t<float> chw({py::ssize_t{1}, py::ssize_t{3}, static_cast<py::ssize_t>(src.rows),
+                            static_cast<py::ssize_t>(src.cols)});
+    {
+      float* dst = chw.mutable_data();
+      const std::size_t plane = static_cast<std::size_t>(src.rows) * src.cols;
+      for (int y = 0; y < src.rows; ++y) {
+        const float* row = src.ptr<float>(y);
+        for (int x = 0; x < src.cols; ++x) {
+          std::size_t o = static_cast<std::size_t>(y) * src.cols + x;
+          dst[o] = row[3 * x];
+          dst[plane + o] = row[3 * x + 1];
+          dst[2 * plane + o] = row[3 * x + 2];
+        }
+      }
+    }
+    py::object encoder = predictor_.attr("model").attr("image_encoder");
+    det::Embedding emb;
+    NoGrad no_grad;
+    if (has_torch) {
+      py::object device;
+      if (py::hasattr(predictor_, "device")) {
+        device = predictor_.attr("device");
+      } else {
+        bool cuda = torch.attr("cuda").attr("is_available")().cast<bool>();
+        device = py::str(cuda ? "cuda" : "cpu");
+      }
+      py::object t = torch.attr("from_numpy")(chw).attr("to")(device);
+      if (src.rows != size || src.cols != size) {
+        t = torch.attr("nn")
+                .attr("functional")
+                .attr("interpolate")(t, py::arg("size") = py::make_tuple(size, size),
+                                     py::arg("mode") = "bilinear",
+                                     py::arg("align_corners") = false);
+      }
+      py::object feats = vision_features(encoder(t));
+      py::tuple shape = py::tuple(feats.attr("shape"));
+      check_feature_shape(shape);
+      py::object mean = feats.attr("mean")(py::arg("dim") = py::make_tuple(2, 3))[py::int_(0)];
+      py::array host = contiguous(to_host_array(mean, "vision_features"));
+      auto f = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(host);
+      emb.values.assign(f.data(), f.data() + f.size());
+      emb.native = keep_object(mean);
+    } else {
+      py::array feats = contiguous(to_host_array(vision_features(encoder(chw)), "vision_features"));
+      check_feature_shape(py::tuple(feats.attr("shape")));
+      auto f = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(feats);
+      const py::ssize_t c = f.shape(1), hw = f.shape(2) * f.shape(3);
+      emb.values.resize(static_cast<std::size_t>(c));
+      for (py::ssize_t k = 0; k < c; ++k) {
+        const float* p = f.data() + k * hw;
+        double s = 0;
+        for (py::ssize_t i = 0; i < hw; ++i) s += p[i];
+        emb.values[static_cast<std::size_t>(k)] = static_cast<float>(s / static_cast<double>(hw));
+      }
+      py::array_t<float> vec(static_cast<py::ssize_t>(c));
+      if (c > 0) std::memcpy(vec.mutable_data(), emb.values.data(), c * sizeof(float));
+      emb.native = keep_object(vec);
+    }
+    return emb;
+  }
+
+ private:
+  static py::object vision_features(py::object out) {
+    try {
+      return out[py::str("vision_features")];
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_KeyError) || e.matches(PyExc_TypeError) || e.matches(PyExc_IndexError)) {
+        throw vexo::KeyError("image_encoder result has no 'vision_features' entry");
+      }
+      throw;
+    }
+  }
+  static void check_feature_shape(const py::tuple& shape) {
+    if (shape.size() != 4 || shape[0].cast<py::ssize_t>() != 1 ||
+        shape[2].cast<py::ssize_t>() * shape[3].cast<py::ssize_t>() == 0) {
+      throw vexo::ValueError(
+          "image_encoder: expected 'vision_features' of shape 1 x C x h x w, got " +
+          py::str(py::object(shape)).cast<std::string>());
+    }
+  }
+
+  py::object predictor_;
+};
+
+// ------------------------------------------------------------ frame opener
+
+class PilFrameSource final : public det::FrameSource {
+ public:
+  det::FrameImage open(const std::string& path) override {
+    py::gil_scoped_acquire gil;
+    py::object image_mod = import_host("PIL.Image");
+    py::object img = image_mod.attr("open")(path);
+    img.attr("load")();
+    py::object rgb =
+        img.attr("mode").cast<std::string>() == "RGB" ? img : img.attr("convert")("RGB");
+    py::array arr = contiguous(py::module_::import("numpy").attr("asarray")(rgb));
+    if (arr.ndim() != 3 || arr.shape(2) != 3 || arr.dtype().kind() != 'u' || arr.itemsize() != 1) {
+      throw vexo::ValueError("frame " + path + ": cannot read it as an RGB image");
+    }
+    det::FrameImage f;
+    f.path = path;
+    f.rgb = cv::Mat(static_cast<int>(arr.shape(0)), static_cast<int>(arr.shape(1)), CV_8UC3,
+                    const_cast<void*>(arr.data()))
+                .clone();
+    f.native = keep_object(img);
+    return f;
+  }
+};
+
+}  // namespace
+
+// ----------------------------------------------------------------- helpers
+
+det::KeepAlive keep_object(py::object obj) {
+  auto h = std::make_shared<PyHolder>();
+  h->obj = std::move(obj);
+  return h;
+}
+
+py::object native_object(const det::KeepAlive& keep) {
+  if (!keep) return py::none();
+  auto* h = static_cast<PyHolder*>(keep.get());
+  return h->obj ? h->obj : py::none();
+}
+
+py::array to_host_array(py::handle value, const std::string& what) {
+  if (value.is_none()) throw vexo::TypeError(what + ": expected an array or tensor, got None");
+  py::module_ np = py::module_::import("numpy");
+  if (py::isinstance<py::array>(value)) return py::reinterpret_borrow<py::array>(value);
+  if (py::hasattr(value, "detach") && py::hasattr(value, "cpu")) {
+    py::object t = value.attr("detach")().attr("cpu")();
+    std::string dt = py::str(t.attr("dtype")).cast<std::string>();
+    if (dt == "torch.bfloat16") t = t.attr("float")();
+    return np.attr("asarray")(t.attr("numpy")());
+  }
+  try {
+    return np.attr("asarray")(value);
+  } catch (py::error_already_set&) {
+    throw vexo::TypeError(what + ": cannot read a " + type_name(value) + " as an array");
+  }
+}
+
+det::MaskStack mask_stack_from_py(py::handle masks, const std::string& what) {
+  py::array arr = to_host_array(masks, what);
+  const int nd = static_cast<int>(arr.ndim());
+  if (nd < 2 || nd > 4) {
+    throw vexo::ValueError(what + ": expected a mask stack of 2 to 4 dimensions, got shape " +
+                           shape_text(arr));
+  }
+  char kind = arr.dtype().kind();
+  if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f') {
+    throw vexo::TypeError(what + ": mask dtype " + py::str(arr.dtype()).cast<std::string>() +
+                          " is not supported (use bool, integer or float 0/1 masks)");
+  }
+  if (kind == 'f' && arr.itemsize() == 2) arr = arr.attr("astype")("float32");
+  det::MaskStack st;
+  for (int i = 0; i < nd; ++i) st.shape.push_back(arr.shape(i));
+  const std::int64_t h = arr.shape(nd - 2), w = arr.shape(nd - 1);
+  if (h > INT32_MAX || w > INT32_MAX) throw vexo::ValueError(what + ": masks too large");
+  std::int64_t planes = 1;
+  for (int i = 0; i < nd - 2; ++i) planes *= arr.shape(i);
+  const std::size_t plane_px = static_cast<std::size_t>(h) * static_cast<std::size_t>(w);
+  const int rows = static_cast<int>(h), cols = static_cast<int>(w);
+  arr = contiguous(arr);
+  if (plane_px == 0) {
+    for (std::int64_t p = 0; p < planes; ++p) st.planes.emplace_back(rows, cols, CV_8UC1);
+    return st;
+  }
+  if (arr.itemsize() == 1) {
+    auto* base = static_cast<std::uint8_t*>(const_cast<void*>(arr.data()));
+    for (std::int64_t p = 0; p < planes; ++p) {
+      st.planes.emplace_back(rows, cols, CV_8UC1, base + p * plane_px);
+    }
+    st.keep = keep_object(arr);
+    return st;
+  }
+  cv::Mat buf(static_cast<int>(planes * h), cols, CV_8UC1);
+  const void* src = arr.data();
+  const py::ssize_t item = arr.itemsize();
+  {
+    py::gil_scoped_release nogil;
+    auto* dst = buf.ptr<std::uint8_t>();
+    parallel_for(static_cast<std::size_t>(planes), [&](std::size_t p) {
+      std::uint8_t* d = dst + p * plane_px;
+      const char* s = static_cast<const char*>(src) + p * plane_px * item;
+      if (kind == 'f' && item == 4) {
+        planes_nonzero(reinterpret_cast<const float*>(s), d, plane_px, true);
+      } else if (kind == 'f' && item == 8) {
+        planes_nonzero(reinterpret_cast<const double*>(s), d, plane_px, true);
+      } else if (item == 2) {
+        planes_nonzero(reinterpret_cast<const std::uint16_t*>(s), d, plane_px, false);
+      } else if (item == 4) {
+        planes_nonzero(reinterpret_cast<const std::uint32_t*>(s), d, plane_px, false);
+      } else if (item == 8) {
+        planes_nonzero(reinterpret_cast<const std::uint64_t*>(s), d, plane_px, false);
+      } else {
+        throw vexo::TypeError("unsupported mask element size");
+      }
+    });
+  }
+  for (std::int64_t p = 0; p < planes; ++p) {
+    st.planes.push_back(buf.rowRange(static_cast<int>(p * h), static_cast<int>((p + 1) * h)));
+  }
+  return st;
+}
+
+HostDetections read_detections(py::handle gdino_results, bool require_finite) {
+  if (gdino_results.is_none()) throw vexo::TypeError("gdino_results: expected a list, got None");
+  py::object entry;
+  try {
+    entry = gdino_results[py::int_(0)];
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_IndexError)) throw vexo::IndexError("gdino_results: the list is empty");
+    if (e.matches(PyExc_TypeError) || e.matches(PyExc_KeyError)) {
+      throw vexo::TypeError("gdino_results: expected a list of result mappings, got " +
+                            type_name(gdino_results));
+    }
+    throw;
+  }
+  auto get = [&](const char* key) -> py::object {
+    try {
+      return entry[py::str(key)];
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_KeyError))
+        throw vexo::KeyError(std::string("gdino_results[0] has no '") + key + "'");
+      if (e.matches(PyExc_TypeError)) {
+        throw vexo::TypeError("gdino_results[0]: expected a mapping, got " + type_name(entry));
+      }
+      throw;
+    }
+  };
+  py::object scores_obj = get("scores");
+  py::object labels_obj = get("labels");
+  py::object boxes_obj = get("boxes");
+  py::module_ np = py::module_::import("numpy");
+
+  HostDetections out;
+  out.scores = to_host_array(scores_obj, "gdino_results[0]['scores']");
+  out.boxes = to_host_array(boxes_obj, "gdino_results[0]['boxes']");
+  if (labels_obj.is_none())
+    throw vexo::TypeError("gdino_results[0]['labels']: expected a sequence, got None");
+  std::vector<std::string> labels;
+  py::object label_seq = labels_obj;
+  if (py::hasattr(labels_obj, "tolist")) label_seq = labels_obj.attr("tolist")();
+  if (py::isinstance<py::str>(label_seq)) {
+    throw vexo::TypeError(
+        "gdino_results[0]['labels']: expected a sequence of labels, got a string");
+  }
+  py::list label_list;
+  for (py::handle item : label_seq) {
+    label_list.append(item);
+    if (py::isinstance<py::str>(item)) {
+      labels.push_back(item.cast<std::string>());
+    } else if (py::isinstance<py::bytes>(item)) {
+      labels.push_back(item.cast<std::string>());
+    } else {
+      labels.push_back(py::str(item).cast<std::string>());
+    }
+  }
+  out.labels = np.attr("array")(label_list);
+
+  if (out.scores.ndim() > 1 || (out.scores.ndim() == 0)) {
+    if (out.scores.ndim() == 0 || out.scores.size() != 0) {
+      throw vexo::ValueError("gdino_results[0]['scores']: expected N confidences, got shape " +
+                             shape_text(out.scores));
+    }
+    out.scores = out.scores.attr("reshape")(0);
+  }
+  char sk = out.scores.dtype().kind();
+  if (sk != 'f' && sk != 'i' && sk != 'u') {
+    throw vexo::TypeError("gdino_results[0]['scores']: expected numbers, got dtype " +
+                          py::str(out.scores.dtype()).cast<std::string>());
+  }
+  if (out.boxes.size() == 0 && !(out.boxes.ndim() == 2 && out.boxes.shape(1) == 4)) {
+    out.boxes = out.boxes.attr("reshape")(0, 4);
+  }
+  if (out.boxes.ndim() != 2 || out.boxes.shape(1) != 4) {
+    throw vexo::ValueError("gdino_results[0]['boxes']: expected an N x 4 array, got shape " +
+                           shape_text(out.boxes));
+  }
+  char bk = out.boxes.dtype().kind();
+  if (bk != 'f' && bk != 'i' && bk != 'u') {
+    throw vexo::TypeError("gdino_results[0]['boxes']: expected numbers, got dtype " +
+                          py::str(out.boxes.dtype()).cast<std::string>());
+  }
+  const auto n = static_cast<std::size_t>(out.boxes.shape(0));
+  if (static_cast<std::size_t>(out.scores.size()) != n || labels.size() != n) {
+    throw vexo::ValueError("gdino_results[0]: " + std::to_string(n) + " boxes, " +
+                           std::to_string(out.scores.size()) + " scores and " +
+                           std::to_string(labels.size()) + " labels do not line up");
+  }
+  std::vector<double> flat = read_doubles(out.boxes);
+  out.core.scores = read_doubles(out.scores);
+  out.core.single_precision_scores = sk == 'f' && out.scores.itemsize() <= 4;
+  out.core.labels = std::move(labels);
+  out.core.boxes.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (int k = 0; k < 4; ++k) {
+      double v = flat[i * 4 + k];
+      if (require_finite && !std::isfinite(v)) {
+        throw vexo::ValueError("gdino_results[0]['boxes']: box " + std::to_string(i) +
+                               " has a corner that is not finite");
+      }
+      out.core.boxes[i][static_cast<std::size_t>(k)] = v;
+    }
+  }
+  return out;
+}
+
+std::unique_ptr<det::GroundingDetector> make_grounding_detector(py::object processor,
+                                                                py::object grounding_model,
+                                                                py::object device) {
+  if (processor.is_none())
+    throw vexo::TypeError("processor: expected the detector's processor, got None");
+  if (grounding_model.is_none()) {
+    throw vexo::TypeError("grounding_model: expected the detector model, got None");
+  }
+  return std::make_unique<PyGroundingDetector>(std::move(processor), std::move(grounding_model),
+                                               std::move(device));
+}
+
+std::unique_ptr<det::ImageSegmenter> make_image_segmenter(py::object image_predictor) {
+  if (image_predictor.is_none()) {
+    throw vexo::TypeError("image_predictor: expected the image predictor, got None");
+  }
+  return std::make_unique<PyImageSegmenter>(std::move(image_predictor));
+}
+
+std::unique_ptr<det::ImageEncoder> make_image_encoder(py::object image_predictor) {
+  if (image_predictor.is_none()) {
+    throw vexo::TypeError("image_predictor: expected the image predictor, got None");
+  }
+  return std::make_unique<PyImageEncoder>(std::move(image_predictor));
+}
+
+std::unique_ptr<det::FrameSource> make_frame_source() { return std::make_unique<PilFrameSource>(); }
+
+}  // namespace vexo::py_bind
