@@ -172,3 +172,21 @@ TEST_F(ReaderFolder, MalformedFilesRaise) {
   EXPECT_THROW(read_frame_file((dir / "odd_1.json").string(), 10, 10), ValueError);
   EXPECT_THROW(read_frame_file((dir / "none_1.json").string(), 10, 10), FileNotFound);
 }
+
+TEST(Mask, BoxMatchesBruteForceOnRandomMasks) {
+  cv::RNG rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    int rows = rng.uniform(1, 40), cols = rng.uniform(1, 70);
+    cv::Mat m = cv::Mat::zeros(rows, cols, CV_8UC1);
+    int pts = rng.uniform(0, 6);
+    for (int k = 0; k < pts; ++k) m.at<uint8_t>(rng.uniform(0, rows), rng.uniform(0, cols)) = 1;
+    Box want{cols, rows, -1, -1};
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < cols; ++x)
+        if (m.at<uint8_t>(y, x)) want = {std::min(want.x1, x), std::min(want.y1, y),
+                                         std::max(want.x2, x), std::max(want.y2, y)};
+    if (want.x2 < 0) want = Box{};
+    ASSERT_EQ(mask_box(m), want) << rows << "x" << cols;
+    ASSERT_EQ(mask_area(m), cv::countNonZero(m));
+  }
+}
