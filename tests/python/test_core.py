@@ -312,3 +312,36 @@ def test_writer_reader_round_trip_matches_numpy(tmp_path):
             orig = truth[idx][oid].astype(bool)
             got = rec["masks_dict"][k].astype(bool)
             assert np.logical_and(orig, got).sum() / np.logical_or(orig, got).sum() > 0.9
+
+
+def test_long_read_honours_keyboard_interrupt(tmp_path):
+    import shutil
+    import signal
+
+    rows, cols = 600, 800
+    image = str(tmp_path / "img.png")
+    cv2.imwrite(image, np.zeros((rows, cols, 3), np.uint8))
+    top = str(tmp_path / "clip")
+    masks = {}
+    for oid in range(1, 11):
+        m = np.zeros((rows, cols), np.uint8)
+        cv2.circle(m, (40 * oid + 100, 300), 60, 1, -1)
+        masks[oid] = m
+    first = vexo_pipeline.write_tracking_frame(top, 0, image, masks)
+    for n in range(1, 400):
+        shutil.copy(first, os.path.join(top, f"output_pp_{n}.json"))
+
+    def on_alarm(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, on_alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(KeyboardInterrupt):
+            vu.get_vexo_annotation_data("x", save_dir_base=top)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    # The module stays usable afterwards.
+    _, frames = vu.get_vexo_annotation_data("x", ixx=3, save_dir_base=top)
+    assert list(frames) == [3]
