@@ -1,8 +1,340 @@
+#include <cmath>
+#include <string>
+#include <vector>
+
 #include "common/convert.h"
+#include "core/errors.h"
+#include "core/format.h"
+#include "tracking/frame_runs.h"
+#include "tracking/pruning.h"
+#include "tracking/report.h"
 #include "vexo_utils/bindings.h"
+#include "vexo_utils/tracking_parts.h"
 
 namespace vexo::py_bind {
 
-void bind_tracking(py::module_& /*m*/) {}
+namespace {
+
+using namespace vexo::tracking;
+
+std::string type_name(py::handle obj) {
+  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
+}
+
+py::dict require_dict(py::handle obj, const std::string& what) {
+  if (!py::isinstance<py::dict>(obj)) {
+    throw vexo::TypeError(what + ": expected a dict, got " + type_name(obj));
+  }
+  return py::reinterpret_borrow<py::dict>(obj);
+}
+
+// record[field], with a KeyError naming the record when it is missing.
+py::object record_field(const py::dict& rec, const char* field, const std::string& rec_name) {
+  if (!rec.contains(field)) {
+    throw vexo::KeyError(rec_name + " has no '" + field + "' field");
+  }
+  return rec[field];
+}
+
+bool is_integer_value(py::handle v) {
+  if (py::isinstance<py::float_>(v)) return false;
+  if (PyLong_Check(v.ptr())) return true;
+  py::object np = py::module_::import("numpy");
+  return py::isinstance(v, np.attr("integer")) || py::isinstance(v, np.attr("bool_"));
+}
+
+ReportNumber report_number(py::handle v, const std::string& what) {
+  ReportNumber n;
+  if (is_integer_value(v)) {
+    n.integer = to_int(v, what);
+    n.value = static_cast<double>(*n.integer);
+  } else {
+    n.value = to_double(v, what);
+  }
+  return n;
+}
+
+// ---- tracking quality report ----
+
+// One column of report rows as a numpy array: int64 when every value is an
+// integer, float64 otherwise.
+py::object number_column(const std::vector<const ReportNumber*>& vals) {
+  bool all_int = true;
+  for (const ReportNumber* v : vals) all_int = all_int && v->integer.has_value();
+  if (all_int) {
+    py::array_t<std::int64_t> a(static_cast<py::ssize_t>(vals.size()));
+    auto* p = a.mutable_data();
+    for (std::size_t i = 0; i < vals.size(); ++i) p[i] = *vals[i]->integer;
+    return a;
+  }
+  py::array_t<double> a(static_cast<py::ssize_t>(vals.size()));
+  auto* p = a.mutable_data();
+  for (std::size_t i = 0; i < vals.size(); ++i) p[i] = vals[i]->value;
+  return a;
+}
+
+py::object object_column(const std::vector<py::object>& vals) {
+  py::object np = py::module_::import("numpy");
+  py::array a = np.attr("empty")(vals.size(), py::arg("dtype") = "object");
+  for (std::size_t i = 0; i < vals.size(); ++i) a[py::int_(i)] = vals[i];
+  return a;
+}
+
+// The eight-column table of overlap rows [begin, end).
+py::object overlap_table(const TrackingReport& rep, std::size_t begin, std::size_t end) {
+  const std::size_t n = end - begin;
+  py::array_t<std::int64_t> frame(static_cast<py::ssize_t>(n));
+  py::array_t<double> value(static_cast<py::ssize_t>(n));
+  std::vector<py::object> pair, type, none(n, py::none());
+  std::vector<const ReportNumber*> a1, a2;
+  py::str overlap_type("High overlap mask detected");
+  for (std::size_t i = 0; i < n; ++i) {
+    const OverlapRow& r = rep.overlap_rows[begin + i];
+    frame.mutable_data()[i] = r.frame;
+    value.mutable_data()[i] = r.value;
+    pair.push_back(py::str(r.pair));
+    type.push_back(overlap_type);
+    a1.push_back(&r.area1);
+    a2.push_back(&r.area2);
+  }
+  const auto& cols = report_columns();
+  py::dict data;
+  data[py::str(cols[0])] = frame;
+  data[py::str(cols[1])] = object_column(pair);
+  data[py::str(cols[2])] = value;
+  data[py::str(cols[3])] = number_column(a1);
+  data[py::str(cols[4])] = number_column(a2);
+  data[py::str(cols[5])] = object_column(type);
+  data[py::str(cols[6])] = object_column(none);
+  data[py::str(cols[7])] = object_column(none);
+  py::object pd = import_host("pandas");
+  return pd.attr("DataFrame")(data, py::arg("columns") = py::cast(cols));
+}
+
+py::tuple generate_tracking_report(py::object data, py::object save_dir_base, py::object thr) {
+  py::dict records = require_dict(data, "vexo_annotation_data");
+  std::string dir = to_str(save_dir_base, "save_dir_base");
+  double threshold = to_double(thr, "intersection_thrr");
+  py::object np = py::module_::import("numpy");
+  py::object float64 = np.attr("float64");
+
+  std::vector<ReportFrame> frames;
+  std::vector<py::object> frame_keys;
+  std::vector<std::vector<py::object>> box_keys, area_values;
+  frames.reserve(records.size());
+  for (auto item : records) {
+    ReportFrame fr;
+    fr.frame = to_int(item.first, "vexo_annotation_data key");
+    std::string name = "vexo_annotation_data[" + fmt_int(fr.frame) + "]";
+    py::dict rec = require_dict(item.second, name);
+    py::dict areas = require_dict(record_field(rec, "mask_areas", name), name + "['mask_areas']");
+    std::vector<py::object> keys, vals;
+    for (auto a : areas) {
+      std::string key = py::str(a.first).cast<std::string>();
+      fr.area_keys.push_back(key);
+      fr.areas.push_back(report_number(a.second, name + "['mask_areas'][" + key + "]"));
+      keys.push_back(py::reinterpret_borrow<py::object>(a.first));
+      vals.push_back(py::reinterpret_borrow<py::object>(a.second));
+    }
+    py::object df = record_field(rec, "intersections_df", name);
+    if (!py::hasattr(df, "index") || !py::hasattr(df, "columns") || !py::hasattr(df, "to_numpy")) {
+      throw vexo::TypeError(name + "['intersections_df']: expected a pandas DataFrame, got " +
+                            type_name(df));
+    }
+    py::list rows = df.attr("index").attr("tolist")();
+    py::list cols = df.attr("columns").attr("tolist")();
+    py::array_t<double, py::array::c_style | py::array::forcecast> cells =
+        np.attr("ascontiguousarray")(df.attr("to_numpy")(py::arg("dtype") = float64));
+    if (cells.ndim() != 2 || cells.shape(0) != static_cast<py::ssize_t>(rows.size()) ||
+        cells.shape(1) != static_cast<py::ssize_t>(cols.size())) {
+      throw vexo::ValueError(name + "['intersections_df']: table shape does not match its labels");
+    }
+    fr.cells.assign(cells.data(), cells.data() + cells.size());
+    auto label_areas = [&](const py::list& labels, std::vector<std::string>& texts,
+                           std::vector<std::optional<ReportNumber>>& out) {
+      for (auto l : labels) {
+        std::string key = py::str(l).cast<std::string>();
+        texts.push_back(key);
+        if (areas.contains(l)) {
+          out.push_back(report_number(areas[l], name + "['mask_areas'][" + key + "]"));
+        } else {
+          out.emplace_back();
+        }
+      }
+    };
+    label_areas(rows, fr.row_keys, fr.row_areas);
+    label_areas(cols, fr.col_keys, fr.col_areas);
+    frames.push_back(std::move(fr));
+    frame_keys.push_back(py::reinterpret_borrow<py::object>(item.first));
+    box_keys.push_back(std::move(keys));
+    area_values.push_back(std::move(vals));
+  }
+
+  TrackingReport rep;
+  {
+    py::gil_scoped_release nogil;
+    rep = vexo::tracking::generate_tracking_report(frames, dir, threshold);
+  }
+
+  py::list zero_rows;
+  const auto& cols = report_columns();
+  for (const ZeroAreaRow& z : rep.zero_area_rows) {
+    py::dict row;
+    row[py::str(cols[0])] = frame_keys[z.frame_pos];
+    for (int c = 1; c <= 4; ++c) row[py::str(cols[c])] = py::none();
+    row[py::str(cols[5])] = py::str("Zero area detected");
+    row[py::str(cols[6])] = box_keys[z.frame_pos][z.key_pos];
+    row[py::str(cols[7])] = area_values[z.frame_pos][z.key_pos];
+    zero_rows.append(row);
+  }
+  py::list overlap_frames;
+  for (std::size_t f : rep.overlap_frames) overlap_frames.append(frame_keys[f]);
+  const std::size_t n = rep.overlap_rows.size();
+  py::object all = overlap_table(rep, 0, n);
+  py::object last =
+      overlap_table(rep, rep.overlap_frames.empty() ? n : rep.last_frame_first_row, n);
+  return py::make_tuple(all, zero_rows, overlap_frames, last);
+}
+
+// ---- continuous frame runs ----
+
+std::int64_t frame_number(py::handle v, const std::string& what) {
+  if (py::isinstance<py::float_>(v)) {
+    double d = v.cast<double>();
+    if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9.0e15) {
+      throw vexo::ValueError(what + ": frame numbers must be integers, got " + fmt_float(d));
+    }
+    return static_cast<std::int64_t>(d);
+  }
+  return to_int(v, what);
+}
+
+std::optional<GroupValue> group_value(py::handle v, bool null, const std::string& what) {
+  if (null) return std::nullopt;
+  if (py::isinstance<py::str>(v)) return GroupValue(v.cast<std::string>());
+  if (py::isinstance<py::float_>(v)) return GroupValue(v.cast<double>());
+  if (is_integer_value(v)) return GroupValue(to_int(v, what));
+  if (py::hasattr(v, "__float__") && !py::isinstance<py::bytes>(v)) {
+    return GroupValue(to_double(v, what));
+  }
+  throw vexo::TypeError(what + ": group values must be text or numbers, got " + type_name(v));
+}
+
+py::object group_key(const GroupValue& g) {
+  if (auto* i = std::get_if<std::int64_t>(&g)) return py::int_(*i);
+  if (auto* d = std::get_if<double>(&g)) return py::float_(*d);
+  return py::str(std::get<std::string>(g));
+}
+
+// df[name] as a single column, with KeyError when the table has none.
+py::object single_column(py::object df, py::object name, const std::string& label) {
+  if (!df.attr("columns").attr("__contains__")(name).cast<bool>()) {
+    throw vexo::KeyError("frames_df has no column " + label);
+  }
+  py::object col = df[name];
+  if (py::hasattr(col, "columns")) {
+    throw vexo::ValueError("frames_df has several columns named " + label);
+  }
+  return col;
+}
+
+py::dict find_continuous_frames(py::object frames_df, py::object group_by,
+                                py::object n_consecutive) {
+  py::object pd = import_host("pandas");
+  if (!py::isinstance(frames_df, pd.attr("DataFrame"))) {
+    throw vexo::TypeError("frames_df: expected a pandas DataFrame, got " + type_name(frames_df));
+  }
+  double n = to_double(n_consecutive, "n_consecutive");
+  std::string group_label = py::repr(group_by).cast<std::string>();
+  py::object fcol = single_column(frames_df, py::str("Frame ID"), "'Frame ID'");
+  py::object gcol = single_column(frames_df, group_by, group_label);
+  py::list fvals = fcol.attr("tolist")();
+  py::list gvals = gcol.attr("tolist")();
+  py::list gnull = pd.attr("isna")(gcol).attr("tolist")();
+  std::vector<std::int64_t> frames(fvals.size(), 0);
+  std::vector<std::optional<GroupValue>> groups(gvals.size());
+  for (std::size_t i = 0; i < gvals.size(); ++i) {
+    groups[i] = group_value(gvals[i], gnull[i].cast<bool>(), "frames_df[" + group_label + "]");
+    if (groups[i]) frames[i] = frame_number(fvals[i], "frames_df['Frame ID']");
+  }
+  std::vector<GroupRuns> runs;
+  {
+    py::gil_scoped_release nogil;
+    runs = vexo::tracking::find_continuous_frames(frames, groups, n);
+  }
+  py::dict out;
+  for (const GroupRuns& g : runs) {
+    py::list lst;
+    for (const auto& r : g.runs) lst.append(py::cast(r));
+    out[group_key(g.group)] = lst;
+  }
+  return out;
+}
+
+// ---- small-area pruning ----
+
+py::list find_boxes_with_small_area(py::object laste_frame, py::object min_frame_id,
+                                    py::object area_threshold, py::object min_count) {
+  py::dict records = require_dict(laste_frame, "laste_frame");
+  double min_id = to_double(min_frame_id, "min_frame_id");
+  double thr = to_double(area_threshold, "area_threshold");
+  double count = to_double(min_count, "min_count");
+  std::vector<BoxArea> entries;
+  std::vector<py::object> keys;
+  for (auto item : records) {
+    double key = to_double(item.first, "laste_frame key");
+    if (!(key > min_id)) continue;
+    std::string name = "laste_frame[" + py::str(item.first).cast<std::string>() + "]";
+    py::dict rec = require_dict(item.second, name);
+    py::dict areas = require_dict(record_field(rec, "mask_areas", name), name + "['mask_areas']");
+    for (auto a : areas) {
+      std::string box = py::str(a.first).cast<std::string>();
+      entries.push_back({key, box, to_double(a.second, name + "['mask_areas'][" + box + "]")});
+      keys.push_back(py::reinterpret_borrow<py::object>(a.first));
+    }
+  }
+  std::vector<std::size_t> picked;
+  {
+    py::gil_scoped_release nogil;
+    picked = boxes_small_in_many_frames(entries, min_id, thr, count);
+  }
+  py::list out;
+  for (std::size_t i : picked) out.append(keys[i]);
+  return out;
+}
+
+}  // namespace
+
+void bind_tracking(py::module_& m) {
+  m.def("generate_tracking_report", &generate_tracking_report, py::arg("vexo_annotation_data"),
+        py::arg("save_dir_base"), py::arg("intersection_thrr") = 80,
+        "Report the frames of a clip that need review.\n\n"
+        "Scans every record of vexo_annotation_data ({annotation index: frame record} with "
+        "'mask_areas' and 'intersections_df') for masks of area 0 and overlap cells strictly "
+        "above intersection_thrr. When anything is found, writes "
+        "save_dir_base/tracking_question_report.csv (high-overlap rows first, then zero-area "
+        "rows; written to a temporary file and renamed into place) and prints progress lines.\n\n"
+        "Returns (overlap_frames_data, zero_area_frames, overlap_frames, box_keys_df): the "
+        "DataFrame of all high-overlap rows, the list of zero-area row dicts, the keys of the "
+        "frames with overlap, and the DataFrame of the last such frame's rows. Both tables have "
+        "the columns Frame ID (int64), Box Pair (str), Intersection Value (float64, rounded to "
+        "two decimals), Mask Area1, Mask Area2 (int64), Report type (str), Box ID and Mask Areas "
+        "(None).");
+  m.def("find_continuous_frames", &find_continuous_frames, py::arg("frames_df"),
+        py::arg("group_by") = "Box ID", py::arg("n_consecutive") = 3,
+        "Runs of consecutive 'Frame ID' values per value of the column group_by.\n\n"
+        "Returns {group value: [run, ...]} with groups in ascending order (text order for "
+        "text), each run an ascending list of consecutive frame numbers at least n_consecutive "
+        "long; a repeated frame starts a new run. Rows with a null group value are ignored and "
+        "groups without a kept run are left out.");
+  m.def("find_boxes_with_small_area_from_last_video", &find_boxes_with_small_area,
+        py::arg("laste_frame"), py::arg("min_frame_id") = 500, py::arg("area_threshold") = 100,
+        py::arg("min_count") = 100,
+        "Boxes to drop before the next clip: those whose 'mask_areas' entry is at most "
+        "area_threshold in more than min_count of the records with a key above min_frame_id. "
+        "Returned in order of their first small occurrence.");
+  bind_mask_refinement(m);
+  bind_overlap_frames(m);
+}
 
 }  // namespace vexo::py_bind

@@ -1,0 +1,8 @@
+#include "common/convert.h"
+#include "vexo_utils/tracking_parts.h"
+
+namespace vexo::py_bind {
+
+void bind_mask_refinement(py::module_& /*m*/) {}
+
+}  // namespace vexo::py_bind
