@@ -9,3 +9,4 @@ same call contracts, so the whole pipeline runs and is tested on a plain CPU.
 from ._vexo_pipeline import tracking_frame_json, write_tracking_frame
 
 __all__ = ["tracking_frame_json", "write_tracking_frame"]
+from .standins import StandinGroundingModel, StandinImagePredictor, StandinProcessor, make_detector, scripted_detections

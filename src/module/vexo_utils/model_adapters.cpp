@@ -415,6 +415,33 @@ det::MaskStack mask_stack_from_py(py::handle masks, const std::string& what) {
   return st;
 }
 
+MaskListIn mask_list_from_py(py::handle masks, const std::string& what) {
+  if (masks.is_none())
+    throw vexo::TypeError(what + ": expected a list or stack of masks, got None");
+  MaskListIn out;
+  auto add = [&](py::handle m, const std::string& name) {
+    MaskIn mi = mask_from_py(m, name, true);
+    out.mats.push_back(mi.mat);
+    out.keep.push_back(mi.keep);
+  };
+  if (py::isinstance<py::list>(masks) || py::isinstance<py::tuple>(masks)) {
+    py::sequence seq = py::reinterpret_borrow<py::sequence>(masks);
+    for (std::size_t i = 0; i < seq.size(); ++i) add(seq[i], what + "[" + std::to_string(i) + "]");
+    return out;
+  }
+  py::array arr = to_host_array(masks, what);
+  if (arr.ndim() == 4 && arr.shape(1) == 1) {
+    arr = arr.attr("reshape")(arr.shape(0), arr.shape(2), arr.shape(3));
+  }
+  if (arr.ndim() != 3) {
+    throw vexo::ValueError(what + ": expected N x H x W masks, got shape " + shape_text(arr));
+  }
+  for (py::ssize_t i = 0; i < arr.shape(0); ++i) {
+    add(arr[py::int_(i)], what + "[" + std::to_string(i) + "]");
+  }
+  return out;
+}
+
 HostDetections read_detections(py::handle gdino_results, bool require_finite) {
   if (gdino_results.is_none()) throw vexo::TypeError("gdino_results: expected a list, got None");
   py::object entry;

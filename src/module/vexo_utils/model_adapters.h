@@ -52,6 +52,15 @@ py::array to_host_array(py::handle value, const std::string& what);
 // values; tensor or array) into 8-bit planes. Throws naming `what`.
 detection::MaskStack mask_stack_from_py(py::handle masks, const std::string& what);
 
+// A list of frame masks: a list / tuple of H x W (or 1 x H x W) masks, or an
+// N x H x W (or N x 1 x H x W) array or tensor. Views where possible; `keep`
+// holds what they point into.
+struct MaskListIn {
+  std::vector<cv::Mat> mats;
+  std::vector<py::object> keep;
+};
+MaskListIn mask_list_from_py(py::handle masks, const std::string& what);
+
 // Entry 0 of the detector's post-processed output: the host arrays as read
 // ("boxes" N x 4, "scores" N, "labels" as numpy.array of the label sequence)
 // and their core form.
