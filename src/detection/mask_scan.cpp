@@ -1,0 +1,103 @@
+#include "detection/mask_scan.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vexo {
+
+namespace {
+
+// Nonzero bytes of p[0, n).
+std::int64_t count_row(const std::uint8_t* p, int n) {
+  std::int64_t zeros = 0;
+  int x = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  while (x + 16 <= n) {
+    // Per-lane zero counters hold at most 255 before they are folded.
+    __m128i acc = _mm_setzero_si128();
+    const int end = std::min(n - 15, x + 255 * 16);
+    for (; x < end; x += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+      acc = _mm_sub_epi8(acc, _mm_cmpeq_epi8(v, zero));
+    }
+    __m128i s = _mm_sad_epu8(acc, zero);
+    zeros += _mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_srli_si128(s, 8));
+  }
+#endif
+  for (; x < n; ++x) zeros += p[x] == 0;
+  return static_cast<std::int64_t>(n) - zeros;
+}
+
+// First nonzero index in p[0, end), or -1.
+int first_set(const std::uint8_t* p, int end) {
+  int x = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; x + 16 <= end; x += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+    int m = _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)) ^ 0xFFFF;
+    if (m) return x + __builtin_ctz(static_cast<unsigned>(m));
+  }
+#endif
+  for (; x < end; ++x) {
+    if (p[x]) return x;
+  }
+  return -1;
+}
+
+// Last nonzero index in p[begin, n), or -1.
+int last_set(const std::uint8_t* p, int begin, int n) {
+  int x = n;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; x - 16 >= begin; x -= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x - 16));
+    int m = _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)) ^ 0xFFFF;
+    if (m) return x - 16 + 31 - __builtin_clz(static_cast<unsigned>(m));
+  }
+#endif
+  for (--x; x >= begin; --x) {
+    if (p[x]) return x;
+  }
+  return -1;
+}
+
+}  // namespace
+
+MaskStat scan_mask(const cv::Mat& mask) {
+  MaskStat st;
+  Box b{mask.cols, mask.rows, -1, -1};
+  std::int64_t area = 0;
+  for (int y = 0; y < mask.rows; ++y) {
+    const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
+    const std::int64_t n = count_row(row, mask.cols);
+    if (n == 0) continue;
+    area += n;
+    if (b.y2 < 0) b.y1 = y;
+    b.y2 = y;
+    if (b.x1 > 0) {
+      int f = first_set(row, b.x1);
+      if (f >= 0) b.x1 = f;
+    }
+    if (b.x2 < mask.cols - 1) {
+      int l = last_set(row, b.x2 + 1, mask.cols);
+      if (l >= 0) b.x2 = l;
+    }
+  }
+  if (area > 0) st.box = b;
+  st.area = area;
+  return st;
+}
+
+std::vector<MaskStat> scan_masks(const std::vector<cv::Mat>& masks) {
+  std::vector<MaskStat> out(masks.size());
+  for (std::size_t i = 0; i < masks.size(); ++i) out[i] = scan_mask(masks[i]);
+  return out;
+}
+
+}  // namespace vexo

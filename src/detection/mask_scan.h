@@ -1,0 +1,16 @@
+// Vectorised single-pass box and pixel count of a mask: every byte is read
+// once, 16 at a time, and the column extent is searched only at row ends
+// that can still widen the box.
+#pragma once
+
+#include <vector>
+
+#include "core/mask.h"
+
+namespace vexo {
+
+// Same result as mask_stat() (tight inclusive box and nonzero count).
+MaskStat scan_mask(const cv::Mat& mask);
+std::vector<MaskStat> scan_masks(const std::vector<cv::Mat>& masks);
+
+}  // namespace vexo
