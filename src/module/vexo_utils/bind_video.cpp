@@ -98,8 +98,8 @@ class DictRegionCache : public video::RegionCache {
 
 py::object crop_cache_of(VideoProcessorRecord& r) {
   py::object coords = r.camera_crop_coords();
-  if (!py::hasattr(coords, "__contains__") || !py::hasattr(coords, "__getitem__") ||
-      !py::hasattr(coords, "__setitem__")) {
+  py::object mapping = py::module_::import("collections.abc").attr("MutableMapping");
+  if (!py::isinstance(coords, mapping)) {
     throw vexo::TypeError("camera_crop_coords: expected a dict, got " + type_name(coords));
   }
   return coords;
@@ -237,7 +237,7 @@ void process_to_frames(VideoProcessorRecord& r, py::object df) {
   std::vector<video::ClipRow> rows(n);
   std::vector<py::object> keys(n);
   for (std::size_t i = 0; i < n; ++i) {
-    std::string at = "] of row " + std::to_string(i);
+    std::string at = "'] of row " + std::to_string(i);
     rows[i].video_name = fs_arg(names[i], "df['Video Name" + at);
     rows[i].file_path = fs_arg(paths[i], "df['File Path" + at);
     rows[i].date = fs_arg(dates[i], "df['Date" + at);
