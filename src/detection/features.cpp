@@ -46,6 +46,14 @@ std::vector<Feature> generate_image_features(const cv::Mat& rgb, const std::vect
                                              detection::ImageSegmenter& segmenter,
                                              detection::ImageEncoder& encoder) {
   if (rgb.type() != CV_8UC3) throw TypeError("image features: expected an 8-bit RGB frame");
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    if (masks[i].rows != rgb.rows || masks[i].cols != rgb.cols) {
+      throw ValueError("image features: mask " + std::to_string(i) + " of " +
+                       std::to_string(masks[i].rows) + " x " + std::to_string(masks[i].cols) +
+                       " does not match the frame of " + std::to_string(rgb.rows) + " x " +
+                       std::to_string(rgb.cols));
+    }
+  }
   segmenter.set_image(rgb);
   std::vector<Feature> out;
   out.reserve(masks.size());
