@@ -228,6 +228,25 @@ void draw_polyline(cv::Mat& canvas, const std::vector<cv::Point2d>& points, Rgba
   }
 }
 
+namespace {
+
+// One pixel of "src over dst", channels rounded to nearest; src alpha is
+// strictly between 0 and 255. Each colour channel depends only on its own
+// values and the two alphas.
+inline void over_pixel(std::uint8_t* d, const std::uint8_t* s) {
+  const std::uint32_t sa = s[3], da = d[3];
+  // Alpha scaled by 255: sa + da (1 - sa).
+  const std::uint32_t out_a255 = sa * 255 + da * (255 - sa);
+  const std::uint32_t wd = da * (255 - sa);
+  for (int k = 0; k < 3; ++k) {
+    std::uint32_t num = s[k] * sa * 255 + d[k] * wd;
+    d[k] = static_cast<std::uint8_t>((2 * num + out_a255) / (2 * out_a255));
+  }
+  d[3] = static_cast<std::uint8_t>((2 * out_a255 + 255) / 510);
+}
+
+}  // namespace
+
 void alpha_composite(cv::Mat& dst, const cv::Mat& src) {
   if (dst.type() != CV_8UC4 || src.type() != CV_8UC4 || dst.size() != src.size()) {
     throw ValueError("alpha_composite: both images must be RGBA of one size");
@@ -236,21 +255,53 @@ void alpha_composite(cv::Mat& dst, const cv::Mat& src) {
     const std::uint8_t* s = src.ptr<std::uint8_t>(y);
     std::uint8_t* d = dst.ptr<std::uint8_t>(y);
     for (int x = 0; x < dst.cols; ++x, s += 4, d += 4) {
-      const std::uint32_t sa = s[3];
-      if (sa == 0) continue;
-      if (sa == 255) {
+      if (s[3] == 0) continue;
+      if (s[3] == 255) {
         std::copy(s, s + 4, d);
         continue;
       }
-      const std::uint32_t da = d[3];
-      // Alpha scaled by 255: sa + da (1 - sa).
-      const std::uint32_t out_a255 = sa * 255 + da * (255 - sa);
-      const std::uint32_t wd = da * (255 - sa);
-      for (int k = 0; k < 3; ++k) {
-        std::uint32_t num = s[k] * sa * 255 + d[k] * wd;
-        d[k] = static_cast<std::uint8_t>((2 * num + out_a255) / (2 * out_a255));
+      over_pixel(d, s);
+    }
+  }
+}
+
+void composite_mask(cv::Mat& dst, const cv::Mat& mask, const Box& box, Rgba colour,
+                    cv::Mat& taken) {
+  if (dst.type() != CV_8UC4 || mask.type() != CV_8UC1 || taken.type() != CV_8UC1 ||
+      mask.size() != dst.size() || taken.size() != dst.size()) {
+    throw ValueError("composite_mask: an RGBA image with 8-bit masks of its size is needed");
+  }
+  Box b = box_clip(box, dst.rows, dst.cols);
+  if (b.empty()) return;
+  const std::uint8_t src[4] = {colour.r, colour.g, colour.b, colour.a};
+  // Results over opaque pixels (the usual case), per channel value.
+  std::uint8_t lut[3][256];
+  if (colour.a != 0 && colour.a != 255) {
+    for (int v = 0; v < 256; ++v) {
+      const auto c = static_cast<std::uint8_t>(v);
+      std::uint8_t px[4] = {c, c, c, 255};
+      over_pixel(px, src);
+      for (int k = 0; k < 3; ++k) lut[k][v] = px[k];
+    }
+  }
+  for (int y = b.y1; y <= b.y2; ++y) {
+    const std::uint8_t* m = mask.ptr<std::uint8_t>(y);
+    std::uint8_t* t = taken.ptr<std::uint8_t>(y);
+    std::uint8_t* d = dst.ptr<std::uint8_t>(y);
+    for (int x = b.x1; x <= b.x2; ++x) {
+      if (!m[x] || t[x]) continue;
+      t[x] = 1;
+      std::uint8_t* p = d + 4 * x;
+      if (colour.a == 0) continue;  // a transparent tint leaves the pixel as it is
+      if (colour.a == 255) {
+        std::copy(src, src + 4, p);
+      } else if (p[3] == 255) {
+        p[0] = lut[0][p[0]];
+        p[1] = lut[1][p[1]];
+        p[2] = lut[2][p[2]];
+      } else {
+        over_pixel(p, src);
       }
-      d[3] = static_cast<std::uint8_t>((2 * out_a255 + 255) / 510);
     }
   }
 }

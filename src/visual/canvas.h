@@ -3,13 +3,15 @@
 // for RGB, CV_8UC4 for RGBA. Pixel (x, y) is column x, row y; a coordinate
 // names a pixel centre, so a shape spanning 0..10 covers 11 pixels. Drawing
 // replaces pixels (no blending) and is clipped to the image; only
-// alpha_composite blends.
+// alpha_composite, composite_mask and text blend.
 #pragma once
 
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
+
+#include "core/mask.h"
 
 namespace vexo::draw {
 
@@ -59,6 +61,14 @@ void draw_polyline(cv::Mat& canvas, const std::vector<cv::Point2d>& points, Rgba
 // size. Pixels where src is fully transparent are left unchanged; channels
 // are rounded to nearest.
 void alpha_composite(cv::Mat& dst, const cv::Mat& src);
+
+// Composites `colour` over the RGBA image `dst` at every pixel inside `box`
+// where `mask` is nonzero and `taken` (CV_8UC1, dst's size) is still zero,
+// then marks those pixels in `taken`. Painting masks from the last to the
+// first with one `taken` map gives the picture of drawing them in order onto
+// a transparent overlay (later masks replacing earlier ones) and compositing
+// that overlay once, without building the overlay.
+void composite_mask(cv::Mat& dst, const cv::Mat& mask, const Box& box, Rgba colour, cv::Mat& taken);
 
 // Loads an image file as RGB or RGBA (channels 3 or 4), without applying any
 // orientation tag. FileNotFound / IoError naming the path when it cannot be

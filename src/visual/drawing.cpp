@@ -25,33 +25,58 @@ std::array<std::uint8_t, 3> generate_random_color(std::uint32_t index) {
   return c;
 }
 
-cv::Mat draw_masks_on_image(const cv::Mat& image, const std::vector<cv::Mat>& masks) {
-  cv::Mat out = draw::to_rgba(image);
-  if (masks.empty()) return out;
-  cv::Mat overlay = draw::new_canvas(out.rows, out.cols, draw::kTransparentWhite);
+namespace {
+
+void check_masks(const cv::Mat& image, const std::vector<cv::Mat>& masks) {
   for (std::size_t i = 0; i < masks.size(); ++i) {
     const cv::Mat& m = masks[i];
-    if (m.type() != CV_8UC1 || m.size() != out.size()) {
+    if (m.type() != CV_8UC1 || m.size() != image.size()) {
       throw ValueError("mask " + std::to_string(i) +
-                       " must be an 8-bit mask of the image's size (" + std::to_string(out.rows) +
-                       " x " + std::to_string(out.cols) + "), got " + std::to_string(m.rows) +
+                       " must be an 8-bit mask of the image's size (" + std::to_string(image.rows) +
+                       " x " + std::to_string(image.cols) + "), got " + std::to_string(m.rows) +
                        " x " + std::to_string(m.cols));
     }
-    auto c = generate_random_color(kColourSeed + static_cast<std::uint32_t>(i));
-    draw::set_pixels(overlay, m, {c[0], c[1], c[2], kTintAlpha});
   }
-  draw::alpha_composite(out, overlay);
+}
+
+// The tints of draw_masks_on_image with the masks' boxes known. Each pixel
+// takes the tint of the last mask covering it, composited once.
+cv::Mat tint(const cv::Mat& image, const std::vector<cv::Mat>& masks,
+             const std::vector<Box>& boxes) {
+  cv::Mat out = draw::to_rgba(image);
+  if (masks.empty()) return out;
+  cv::Mat taken = cv::Mat::zeros(out.size(), CV_8UC1);
+  for (std::size_t k = masks.size(); k-- > 0;) {
+    auto c = generate_random_color(kColourSeed + static_cast<std::uint32_t>(k));
+    draw::composite_mask(out, masks[k], boxes[k], {c[0], c[1], c[2], kTintAlpha}, taken);
+  }
   return out;
+}
+
+std::vector<Box> mask_boxes(const std::vector<cv::Mat>& masks) {
+  std::vector<Box> boxes;
+  boxes.reserve(masks.size());
+  for (const auto& m : masks) boxes.push_back(mask_box(m));
+  return boxes;
+}
+
+}  // namespace
+
+cv::Mat draw_masks_on_image(const cv::Mat& image, const std::vector<cv::Mat>& masks) {
+  check_masks(image, masks);
+  return tint(image, masks, mask_boxes(masks));
 }
 
 cv::Mat img_bbx_drawing(const cv::Mat& image, const std::vector<std::string>& keys,
                         const std::vector<cv::Mat>& masks) {
   if (keys.size() != masks.size()) throw ValueError("img_bbx_drawing: one key per mask is needed");
-  cv::Mat out = draw_masks_on_image(image, masks);
+  check_masks(image, masks);
+  const std::vector<Box> boxes = mask_boxes(masks);
+  cv::Mat out = tint(image, masks, boxes);
   if (masks.empty()) return out;
   std::unique_ptr<draw::Font> font = draw::label_font();
   for (std::size_t i = 0; i < masks.size(); ++i) {
-    Box b = mask_box(masks[i]);
+    const Box& b = boxes[i];
     int x1 = 0, y1 = 0, x2 = 0, y2 = 0;
     if (!b.empty()) {
       x1 = b.x1;
