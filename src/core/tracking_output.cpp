@@ -20,14 +20,15 @@ namespace {
 
 using json = nlohmann::json;
 
-json parse_json_file(const std::string& path) {
-  std::string text = read_file(path);
+json parse_json_text(const std::string& text, const std::string& path) {
   try {
     return json::parse(text);
   } catch (const json::parse_error& e) {
     throw ValueError("invalid JSON in '" + path + "': " + e.what());
   }
 }
+
+json parse_json_file(const std::string& path) { return parse_json_text(read_file(path), path); }
 
 const json& require_key(const json& obj, const char* key, const std::string& path) {
   if (!obj.is_object()) throw TypeError("'" + path + "': expected a JSON object");
@@ -50,9 +51,14 @@ std::int64_t object_id_of(const json& det, const std::string& path) {
 }  // namespace
 
 FrameFile read_frame_file(const std::string& json_path, int height, int width) {
+  return decode_frame_file(read_file(json_path), json_path, height, width);
+}
+
+FrameFile decode_frame_file(const std::string& text, const std::string& json_path, int height,
+                            int width) {
   if (height < 0 || width < 0) throw ValueError("height and width must not be negative");
   if (static_cast<double>(height) * width > 1.0e9) throw ValueError("frame size too large");
-  json doc = parse_json_file(json_path);
+  json doc = parse_json_text(text, json_path);
   FrameFile out;
   const json& image_path = require_key(doc, "image_path", json_path);
   if (!image_path.is_string()) throw TypeError("'" + json_path + "': \"image_path\" must be a string");

@@ -27,6 +27,9 @@ struct FrameFile {
 
 // Reads one per-frame file and rasterises its detections at height x width.
 FrameFile read_frame_file(const std::string& json_path, int height, int width);
+// The same for the file's text; `json_path` only names it in messages.
+FrameFile decode_frame_file(const std::string& text, const std::string& json_path, int height,
+                            int width);
 
 // The per-frame files below `root`, in read order (folders top-down with
 // subfolders in name order; files by the number ending their stem).
