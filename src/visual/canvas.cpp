@@ -13,8 +13,10 @@ namespace vexo::draw {
 
 namespace {
 
-// Tolerance for a pixel centre lying on an edge computed in floating point.
-constexpr double kEdgeEps = 1e-9;
+// A pixel centre this close to the outline counts as lying on it. Vertices
+// often come from normalised coordinates written with 6 decimals, so their
+// pixel positions are off by up to about 1e-3 of a pixel.
+constexpr double kEdgeEps = 1.0 / 256;
 // Coordinates are clamped to this range before conversion to int, far beyond
 // any image but safe from overflow.
 constexpr double kCoordLimit = 1 << 30;

@@ -91,6 +91,21 @@ def test_polygon_fill_matches_independent_pil_composite(tmp_path):
     assert (diff <= 1).sum() >= diff.size - 2 * (80 + 60)
 
 
+def test_six_decimal_vertices_cover_their_pixels(tmp_path):
+    # Pixel vertices normalised and written with 6 decimals land a hair off
+    # the pixel centres; the fill still covers the whole pixel rectangle.
+    img = make_frame(tmp_path, w=480, h=320)
+    x0, y0, x1, y1 = 361, 151, 389, 250
+    poly = "0 " + " ".join(f"{x / 480:.6f} {y / 320:.6f}"
+                           for x, y in ((x0, y0), (x1, y0), (x1, y1), (x0, y1)))
+    path = write_annotation(tmp_path, img, [{"object_id": 1, "formatted_polygon": [poly],
+                                             "xyxy": []}])
+    tinted = np.any(np.asarray(vu.retrieve_annotation(path))[..., :3] != 40, axis=2)
+    expected = np.zeros_like(tinted)
+    expected[y0:y1 + 1, x0:x1 + 1] = True
+    assert (tinted == expected).all()
+
+
 def test_later_detection_replaces_earlier(tmp_path):
     img = make_frame(tmp_path)
     dets = [
