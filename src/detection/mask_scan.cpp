@@ -1,6 +1,7 @@
 #include "detection/mask_scan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -98,6 +99,36 @@ std::vector<MaskStat> scan_masks(const std::vector<cv::Mat>& masks) {
   std::vector<MaskStat> out(masks.size());
   for (std::size_t i = 0; i < masks.size(); ++i) out[i] = scan_mask(masks[i]);
   return out;
+}
+
+bool float_mask_to_bytes(const float* src, std::size_t n, std::uint8_t* dst) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128 zero = _mm_setzero_ps();
+  const __m128i one = _mm_set1_epi8(1);
+  __m128 bad = _mm_setzero_ps();
+  for (; i + 16 <= n; i += 16) {
+    __m128 v[4];
+    __m128i set[4];
+    for (int k = 0; k < 4; ++k) {
+      v[k] = _mm_loadu_ps(src + i + 4 * k);
+      // x - x is NaN exactly when x is NaN or infinite.
+      __m128 d = _mm_sub_ps(v[k], v[k]);
+      bad = _mm_or_ps(bad, _mm_cmpunord_ps(d, d));
+      set[k] = _mm_castps_si128(_mm_cmpneq_ps(v[k], zero));
+    }
+    __m128i lo = _mm_packs_epi32(set[0], set[1]);
+    __m128i hi = _mm_packs_epi32(set[2], set[3]);
+    __m128i bytes = _mm_and_si128(_mm_packs_epi16(lo, hi), one);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), bytes);
+  }
+  if (_mm_movemask_ps(bad) != 0) return false;
+#endif
+  for (; i < n; ++i) {
+    if (!std::isfinite(src[i])) return false;
+    dst[i] = src[i] != 0.0f;
+  }
+  return true;
 }
 
 }  // namespace vexo

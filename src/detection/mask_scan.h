@@ -3,6 +3,8 @@
 // that can still widen the box.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/mask.h"
@@ -12,5 +14,9 @@ namespace vexo {
 // Same result as mask_stat() (tight inclusive box and nonzero count).
 MaskStat scan_mask(const cv::Mat& mask);
 std::vector<MaskStat> scan_masks(const std::vector<cv::Mat>& masks);
+
+// dst[i] = src[i] != 0 for n single-precision mask values (vectorised).
+// Returns false when a value is NaN or infinite (dst is then incomplete).
+bool float_mask_to_bytes(const float* src, std::size_t n, std::uint8_t* dst);
 
 }  // namespace vexo

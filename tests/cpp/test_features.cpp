@@ -94,6 +94,26 @@ TEST(FeaturesMaskScan, AgreesWithTheReferenceBoxAndCount) {
   EXPECT_TRUE(scan_mask(cv::Mat::zeros(5, 5, CV_8UC1)).box.empty());
 }
 
+TEST(FeaturesMaskScan, FloatMasksToBytes) {
+  std::mt19937 rng(3);
+  for (std::size_t n : {0u, 1u, 15u, 16u, 17u, 47u, 64u, 100u}) {
+    std::vector<float> src(n);
+    for (float& v : src) v = (rng() % 3 == 0) ? 0.0f : static_cast<float>(rng() % 5) - 2.0f;
+    std::vector<std::uint8_t> dst(n, 7);
+    ASSERT_TRUE(float_mask_to_bytes(src.data(), n, dst.data()));
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(dst[i], src[i] != 0.0f) << n << " " << i;
+    for (std::size_t bad = 0; bad < n; bad += 7) {
+      std::vector<float> b = src;
+      b[bad] = (bad % 2) ? NAN : INFINITY;
+      EXPECT_FALSE(float_mask_to_bytes(b.data(), n, dst.data())) << n << " " << bad;
+    }
+  }
+  const float neg_zero = -0.0f;
+  std::uint8_t out = 9;
+  EXPECT_TRUE(float_mask_to_bytes(&neg_zero, 1, &out));
+  EXPECT_EQ(out, 0);
+}
+
 TEST(FeaturesLastFrame, BoundariesAreStrict) {
   FrameMasks f = ten_squares();  // 400 pixels each
   EXPECT_EQ(examine_last_frame(f.masks, 400, 10), FrameVerdict::kMaskTooSmall);

@@ -156,7 +156,7 @@ def test_matcher_prompts_and_returns_in_box_order(frame_path, capsys):
     assert failed is False and rec is frames[599]
     assert capsys.readouterr().out == "ann_frame_idx [0] works for mask finding!!!\n"
     assert names == [f"Box{i}" for i in range(1, 10)] and labels == ["pig"] * 9
-    assert masks.shape == (9, H, W)
+    assert masks.shape == (9, H, W) and masks.dtype == np.float32  # the predictor's own array
     for i, key in enumerate(rec["masks_dict"]):
         np.testing.assert_array_equal(masks[i] != 0, rec["masks_dict"][key] != 0)
     for r in frames.values():
@@ -224,6 +224,12 @@ def test_matcher_mask_count_and_stack_shapes(frame_path, capsys):
     assert out[-1] is True
     with pytest.raises(ValueError):
         vu.matcher(frames, [frame_path], 0, scripted(np.zeros((1, 2, H, W), np.float32)), **kw)
+    with pytest.raises(ValueError):
+        vu.matcher(frames, [frame_path], 0, scripted(np.full((1, H, W), np.nan, np.float32)), **kw)
+    # Tensor answers come back as host arrays.
+    p = StandinImagePredictor(mask_type="torch", mask_dtype="bool")
+    masks, _, _, _, failed = vu.matcher(frames, [frame_path], 0, p, **kw)
+    assert isinstance(masks, np.ndarray) and masks.dtype == bool and masks.shape == (1, H, W)
     capsys.readouterr()
 
 

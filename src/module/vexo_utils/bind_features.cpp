@@ -1,6 +1,8 @@
 // Appearance features, dark-mark enhancement, last-frame choice and the
 // clip-to-clip matcher.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <opencv2/imgproc.hpp>
@@ -8,9 +10,11 @@
 #include "common/convert.h"
 #include "common/records_io.h"
 #include "core/errors.h"
+#include "core/parallel.h"
 #include "detection/dark_text.h"
 #include "detection/features.h"
 #include "detection/last_frame.h"
+#include "detection/mask_scan.h"
 #include "detection/matcher.h"
 #include "vexo_utils/bindings.h"
 #include "vexo_utils/model_adapters.h"
@@ -190,21 +194,91 @@ py::tuple find_best_last_frame_py(py::object laste_frame, py::object min_area,
   return py::make_tuple(frames.record(*chosen), false);
 }
 
-// The new masks as an N x H x W array: the predictor's own 1-byte array when
-// it was read without copying, else the 0/1 uint8 planes.
+// The new masks as an N x H x W array: the predictor's own array, reshaped
+// (a view, no copy).
 py::array mask_stack_to_py(const detection::MaskStack& st) {
   const std::int64_t n = st.shape[0], h = st.shape[1], w = st.shape[2];
-  py::object own = native_object(st.keep);
-  if (py::isinstance<py::array>(own) && py::array(own).size() == n * h * w) {
-    return own.attr("reshape")(n, h, w);
-  }
-  cv::Mat all(static_cast<int>(n * h), static_cast<int>(w), CV_8UC1);
-  for (std::int64_t i = 0; i < n; ++i) {
-    st.planes[static_cast<std::size_t>(i)].copyTo(
-        all.rowRange(static_cast<int>(i * h), static_cast<int>((i + 1) * h)));
-  }
-  return mat_to_numpy_shaped(all, {n, h, w});
+  py::object own = native_object(st.keep)[py::int_(0)];
+  return own.attr("reshape")(n, h, w);
 }
+
+// The image predictor as the matcher uses it: set_image through the shared
+// adapter; predict answered with the predictor's own mask array kept beside
+// the 8-bit planes, so the caller gets back exactly what the predictor gave
+// (single-precision stacks, the usual answer, are converted here with a
+// vectorised pass).
+class MatcherPredictor final : public detection::ImageSegmenter {
+ public:
+  explicit MatcherPredictor(py::object predictor)
+      : predictor_(std::move(predictor)), images_(make_image_segmenter(predictor_)) {}
+  ~MatcherPredictor() override {
+    py::gil_scoped_acquire gil;
+    images_.reset();
+    predictor_ = py::object();
+  }
+
+  void set_image(const cv::Mat& rgb) override { images_->set_image(rgb); }
+
+  detection::MaskStack predict(const std::vector<detection::BoxXYXY>& boxes) override {
+    py::gil_scoped_acquire gil;
+    py::array_t<double> box({static_cast<py::ssize_t>(boxes.size()), py::ssize_t{4}});
+    if (!boxes.empty()) {
+      std::memcpy(box.mutable_data(), boxes.data(), boxes.size() * 4 * sizeof(double));
+    }
+    py::object result = predictor_.attr("predict")(
+        py::arg("point_coords") = py::none(), py::arg("point_labels") = py::none(),
+        py::arg("box") = box, py::arg("multimask_output") = false);
+    if (!py::isinstance<py::tuple>(result) && !py::isinstance<py::list>(result)) {
+      throw vexo::TypeError("image_predictor.predict: expected (masks, scores, logits), got " +
+                            type_name(result));
+    }
+    py::sequence seq = result.cast<py::sequence>();
+    if (seq.size() == 0) throw vexo::ValueError("image_predictor.predict returned an empty result");
+    py::array host = to_host_array(seq[0], "image_predictor.predict masks");
+    detection::MaskStack st;
+    const bool single = host.dtype().kind() == 'f' && host.itemsize() == 4;
+    if (single && host.ndim() >= 2 && host.ndim() <= 4) {
+      py::array c = py::module_::import("numpy").attr("ascontiguousarray")(host);
+      for (py::ssize_t i = 0; i < c.ndim(); ++i) st.shape.push_back(c.shape(i));
+      const std::int64_t h = st.shape[st.shape.size() - 2], w = st.shape.back();
+      const std::int64_t planes = c.size() / std::max<std::int64_t>(h * w, 1);
+      if (h > INT32_MAX || w > INT32_MAX || planes * h > INT32_MAX) {
+        throw vexo::ValueError("image_predictor.predict masks: too large");
+      }
+      cv::Mat buf(static_cast<int>(planes * h), static_cast<int>(w), CV_8UC1);
+      bool finite;
+      {
+        py::gil_scoped_release nogil;
+        // Two halves on two threads: the pass is bound by memory reads.
+        const auto* src = static_cast<const float*>(c.data());
+        std::uint8_t* dst = buf.ptr<std::uint8_t>();
+        const std::size_t total = static_cast<std::size_t>(c.size());
+        const std::size_t half = (total / 2) & ~std::size_t{15};
+        bool ok[2] = {true, true};
+        parallel_for(2, [&](std::size_t k) {
+          const std::size_t from = k == 0 ? 0 : half, to = k == 0 ? half : total;
+          ok[k] = float_mask_to_bytes(src + from, to - from, dst + from);
+        });
+        finite = ok[0] && ok[1];
+      }
+      if (!finite) {
+        throw vexo::ValueError("image_predictor.predict masks: a value is not finite");
+      }
+      for (std::int64_t p = 0; p < planes; ++p) {
+        st.planes.push_back(buf.rowRange(static_cast<int>(p * h), static_cast<int>((p + 1) * h)));
+      }
+    } else {
+      st = mask_stack_from_py(host, "image_predictor.predict masks");
+    }
+    // The host array first, then whatever the planes point into.
+    st.keep = keep_object(py::make_tuple(host, native_object(st.keep)));
+    return st;
+  }
+
+ private:
+  py::object predictor_;
+  std::unique_ptr<detection::ImageSegmenter> images_;
+};
 
 py::tuple matcher_py(py::object laste_frame, py::object frame_names, py::object ann_frame_idx,
                      py::object image_predictor, py::object remove_stack_box, py::object min_area,
@@ -223,7 +297,7 @@ py::tuple matcher_py(py::object laste_frame, py::object frame_names, py::object 
   HostFrames frames(py::dict(laste_frame), remove);
 
   std::unique_ptr<detection::ImageSegmenter> segmenter;
-  if (!image_predictor.is_none()) segmenter = make_image_segmenter(image_predictor);
+  if (!image_predictor.is_none()) segmenter = std::make_unique<MatcherPredictor>(image_predictor);
   std::unique_ptr<detection::FrameSource> source = make_frame_source();
   auto open_frame = [&]() {
     std::string path;
