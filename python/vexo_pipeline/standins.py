@@ -80,6 +80,9 @@ class _State:
 class _Inputs(dict):
     """Model inputs: a mapping with attribute access and ``.to(device)``."""
 
+    device = None
+    _log: Optional[List[Any]] = None
+
     def __getattr__(self, name):
         try:
             return self[name]
@@ -89,9 +92,13 @@ class _Inputs(dict):
     def to(self, device):
         moved = _Inputs({k: _to_device(v, device) for k, v in self.items()})
         moved.device = device
+        moved._log = self._log
+        if self._log is not None:
+            self._log.append(device)
         return moved
 
-    device = None
+
+_NOT_GIVEN = object()
 
 
 class _Outputs:
@@ -112,6 +119,7 @@ class StandinProcessor:
         self._torch = _torch(use_torch)
         self.calls: List[Dict[str, Any]] = []
         self.post_process_calls: List[Dict[str, Any]] = []
+        self.devices: List[Any] = []  # every device the inputs were moved to
 
     def __call__(self, images=None, text=None, return_tensors=None, **kwargs):
         if images is None or text is None:
@@ -130,18 +138,26 @@ class StandinProcessor:
             pixel_values = t.from_numpy(pixel_values)
             ids = t.from_numpy(ids)
             mask = t.from_numpy(mask)
-        return _Inputs(pixel_values=pixel_values, input_ids=ids, attention_mask=mask)
+        inputs = _Inputs(pixel_values=pixel_values, input_ids=ids, attention_mask=mask)
+        inputs._log = self.devices
+        return inputs
 
     def _label_from(self, input_ids) -> str:
         ids = _as_numpy(input_ids).reshape(-1).tolist()
         text = "".join(chr(i) for i in ids if i not in (101, 102))
         return text.strip().rstrip(".").strip()
 
-    def post_process_grounded_object_detection(self, outputs, input_ids, box_threshold=0.25,
+    def post_process_grounded_object_detection(self, outputs, input_ids, box_threshold=_NOT_GIVEN,
                                                text_threshold=0.25, target_sizes=None):
+        """Pixel corner boxes, scores and text labels per image. The box
+        threshold defaults to 0.25 (``box_threshold_given`` is recorded)."""
+        given = box_threshold is not _NOT_GIVEN
+        if not given:
+            box_threshold = 0.25
         self.post_process_calls.append({
             "outputs": outputs, "input_ids": input_ids, "box_threshold": box_threshold,
-            "text_threshold": text_threshold, "target_sizes": target_sizes})
+            "box_threshold_given": given, "text_threshold": text_threshold,
+            "target_sizes": target_sizes})
         label = self._label_from(input_ids)
         if outputs.scripted is not None:
             s = outputs.scripted

@@ -3,6 +3,7 @@
 #include "common/convert.h"
 #include "core/errors.h"
 #include "detection/gdino_filter.h"
+#include "detection/initializer.h"
 #include "detection/similarity.h"
 #include "vexo_utils/bindings.h"
 #include "vexo_utils/model_adapters.h"
@@ -59,6 +60,52 @@ py::array_t<double> cal_centroid_distance(py::object masks_new, py::object masks
   return table_array(t, a.mats.size(), b.mats.size());
 }
 
+py::tuple initializer(py::object video_dir, py::object frame_names, py::object processor,
+                      py::object grounding_model, py::object device, py::object image_predictor,
+                      py::object start_index, py::object step, py::object gdino_thr,
+                      py::object close_set_num, py::object custom_pen_json_path) {
+  std::string dir = to_str(video_dir, "video_dir");
+  if (frame_names.is_none() || py::isinstance<py::str>(frame_names)) {
+    throw vexo::TypeError("frame_names: expected a list of frame image paths");
+  }
+  std::vector<std::string> names;
+  for (py::handle f : frame_names) names.push_back(to_str(f, "frame_names entry"));
+  det::InitializerOptions opt;
+  opt.start_index = to_int(start_index, "start_index");
+  opt.step = to_int(step, "step");
+  opt.gdino_thr = to_double(gdino_thr, "gdino_thr");
+  opt.close_set_num = to_int(close_set_num, "close_set_num");
+  if (!custom_pen_json_path.is_none()) {
+    opt.custom_pen_json_path = to_str(custom_pen_json_path, "custom_pen_json_path");
+  }
+  auto detector = make_grounding_detector(processor, grounding_model, device);
+  auto segmenter = make_image_segmenter(image_predictor);
+  auto frames = make_frame_source();
+  det::InitializerResult res;
+  {
+    py::gil_scoped_release nogil;
+    res = det::initializer(dir, names, *frames, *detector, *segmenter, opt);
+  }
+  if (!res.found) return py::make_tuple(py::none(), py::none(), py::none(), py::none());
+  const auto k = static_cast<py::ssize_t>(res.masks.size());
+  const int rows = res.stack.cols > 0 && k > 0 ? res.stack.rows / static_cast<int>(k) : 0;
+  std::vector<py::ssize_t> shape{k};
+  if (res.leading_axis) shape.push_back(1);
+  py::object masks;
+  if (k == 0) {
+    shape.push_back(res.annotated.rows);
+    shape.push_back(res.annotated.cols);
+    masks = py::module_::import("numpy").attr("zeros")(py::cast(shape), "uint8");
+  } else {
+    shape.push_back(rows);
+    shape.push_back(res.stack.cols);
+    masks = mat_to_numpy_shaped(res.stack, shape);
+  }
+  py::list labels;
+  for (const auto& l : res.labels) labels.append(l);
+  return py::make_tuple(masks, labels, res.frame_index, mat_to_pil(res.annotated, "RGBA"));
+}
+
 }  // namespace
 
 void bind_detection(py::module_& m) {
@@ -74,6 +121,17 @@ void bind_detection(py::module_& m) {
         "N_new x N_old float64 array of centroid similarity: 1 - d / (max d + 1e-06) with d the "
         "distance between mask centroids; pairs with an empty mask take the largest distance + 1 "
         "(all NaN when no pair has two non-empty masks).");
+  m.def("initializer", &initializer, py::arg("video_dir"), py::arg("frame_names"),
+        py::arg("processor"), py::arg("grounding_model"), py::arg("device"),
+        py::arg("image_predictor"), py::arg("start_index") = 0, py::arg("step") = 10,
+        py::arg("gdino_thr") = 0.25, py::arg("close_set_num") = 10,
+        py::arg("custom_pen_json_path") = py::none(),
+        "Walk frame_names from start_index at stride step; on each frame detect pigs with the "
+        "prompt 'pig.', keep boxes at least 40 percent inside the pen and of plausible size, "
+        "segment them with image_predictor and drop the lower-confidence box of every pair "
+        "overlapping by more than 8 percent. Returns (masks uint8 K x H x W, labels, frame "
+        "index, annotated RGBA image) for the first frame left with exactly close_set_num "
+        "boxes, or four Nones.");
 }
 
 }  // namespace vexo::py_bind
