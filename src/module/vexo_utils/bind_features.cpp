@@ -139,6 +139,7 @@ class HostFrames {
                             type_name(frames_));
     }
     key_objects_ = py::module_::import("builtins").attr("sorted")(frames_.attr("keys")());
+    for (py::handle key : key_objects_) keys_.push_back(to_int(key, "laste_frame key"));
     // The records are the caller's own: the boxes leave them for good.
     if (remove.any_truthy) {
       for (py::handle key : key_objects_) {
@@ -148,7 +149,6 @@ class HostFrames {
         }
       }
     }
-    for (py::handle key : key_objects_) keys_.push_back(to_int(key, "laste_frame key"));
   }
   const std::vector<std::int64_t>& keys() const { return keys_; }
   py::object record(std::size_t pos) const { return frames_[key_objects_[pos]]; }
