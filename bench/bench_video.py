@@ -6,7 +6,7 @@ the work folder; it is cut into 0.1-minute windows, right of the orange
 marker, scaled to a height of 720. Both ways run alternately; the best time of
 each is reported, and their output files are compared byte for byte.
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/bench_video.py [--fps 10] [--runs 2]
+    PYTHONPATH=build/python /usr/bin/python3 bench/bench_video.py [--fps 10] [--runs 3] [--frame-skip 1]
 """
 
 import argparse
@@ -14,6 +14,7 @@ import contextlib
 import filecmp
 import math
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -51,7 +52,7 @@ def make_clip(path, fps, seconds):
     writer.release()
 
 
-def python_loop(df, base, time_step, resize_height, left_crop):
+def python_loop(df, base, time_step, resize_height, left_crop, frame_skip):
     """The same extraction written directly against OpenCV-Python."""
     cache = {}
     for _, row in df.iterrows():
@@ -92,6 +93,9 @@ def python_loop(df, base, time_step, resize_height, left_crop):
                 ok, frame = cap.read()
                 if not ok:
                     break
+                if n % frame_skip != 0 and n != ef - 1:
+                    n += 1
+                    continue
                 print(f"Processing frame {n} (saved as {saved:04d}.jpg)")
                 img = frame[y1:y2, x1:x2]
                 nw = math.ceil(resize_height * (img.shape[1] / img.shape[0]))
@@ -101,6 +105,11 @@ def python_loop(df, base, time_step, resize_height, left_crop):
                 n += 1
             cap.release()
             start += time_step
+
+
+def cpu_seconds():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
 
 
 def same_tree(a, b):
@@ -115,7 +124,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--fps", type=int, default=10)
     ap.add_argument("--seconds", type=int, default=120)
-    ap.add_argument("--runs", type=int, default=2)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--frame-skip", type=int, default=1)
     ap.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "vexo_bench_video"))
     args = ap.parse_args()
 
@@ -133,27 +143,32 @@ def main():
 
     lib_dir, py_dir = os.path.join(args.work, "lib"), os.path.join(args.work, "py")
     times = {"library": [], "opencv-python": []}
+    cpu = {"library": [], "opencv-python": []}
     with open(os.devnull, "w") as null:
         for _ in range(args.runs):
             for name, out in (("library", lib_dir), ("opencv-python", py_dir)):
                 shutil.rmtree(out, ignore_errors=True)
-                t = time.perf_counter()
+                t, c = time.perf_counter(), cpu_seconds()
                 with contextlib.redirect_stdout(null):
                     if name == "library":
-                        vu.VideoProcessor(resize_dim=(640, 720), time_step=0.1,
+                        vu.VideoProcessor(resize_dim=(640, 720), frame_skip=args.frame_skip,
+                                          time_step=0.1,
                                           output_dir_base=out).process_videos_to_frames(df)
                     else:
-                        python_loop(df, out, 0.1, 720, False)
+                        python_loop(df, out, 0.1, 720, False, args.frame_skip)
                 times[name].append(time.perf_counter() - t)
+                cpu[name].append(cpu_seconds() - c)
     same, n_files = same_tree(lib_dir, py_dir)
     lib, ref = min(times["library"]), min(times["opencv-python"])
     frames = args.fps * args.seconds
     print(f"clip: {W} x {H}, {args.fps} fps, {args.seconds} s ({frames} frames), "
-          f"0.1-minute windows, crop right of the marker, height 720; {n_files} files written")
+          f"0.1-minute windows, frame_skip {args.frame_skip}, crop right of the marker, height 720; "
+          f"{n_files} files written")
     print(f"library (process_videos_to_frames): {lib:.2f} s  ({frames / lib:.1f} frames/s)  "
-          f"runs {['%.2f' % t for t in times['library']]}")
+          f"runs {['%.2f' % t for t in times['library']]}, cpu {['%.1f' % t for t in cpu['library']]}")
     print(f"plain OpenCV-Python loop:           {ref:.2f} s  ({frames / ref:.1f} frames/s)  "
-          f"runs {['%.2f' % t for t in times['opencv-python']]}")
+          f"runs {['%.2f' % t for t in times['opencv-python']]}, "
+          f"cpu {['%.1f' % t for t in cpu['opencv-python']]}")
     print(f"ratio (OpenCV-Python / library): {ref / lib:.2f}x")
     print(f"output files byte-identical: {same}")
     shutil.rmtree(lib_dir, ignore_errors=True)

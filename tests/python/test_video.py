@@ -1,5 +1,6 @@
 """Clip catalogue, file listing, and windowed frame extraction on small generated clips."""
 
+import _thread
 import os
 import sys
 
@@ -323,7 +324,8 @@ def test_windows_that_save_nothing(clips, tmp_path, capsys):
 
 
 class FailingStdout:
-    """Stands in for sys.stdout and raises on the n-th "Processing frame" line."""
+    """Stands in for sys.stdout and, on the n-th "Processing frame" line,
+    raises `exc` or (when it is a callable) calls it."""
 
     def __init__(self, fail_at, exc):
         self.count, self.fail_at, self.exc, self.text = 0, fail_at, exc, []
@@ -332,7 +334,9 @@ class FailingStdout:
         if s.startswith("Processing frame"):
             self.count += 1
             if self.count == self.fail_at:
-                raise self.exc
+                if isinstance(self.exc, BaseException):
+                    raise self.exc
+                self.exc()
         self.text.append(s)
 
     def flush(self):
@@ -364,6 +368,16 @@ def test_interrupted_window_is_redone(clips, tmp_path, monkeypatch, capsys):
     assert not os.path.exists(staged)
     files = saved_files(second)
     assert [frame_index(os.path.join(second, f)) for f in files] == list(range(13, 24))
+
+    # A real Ctrl-C (signal flag set while frames are being written) stops the
+    # window at the next frame; the window is not marked done.
+    r = vu.VideoProcessor(output_dir_base=str(tmp_path / "r"), time_step=0.2)
+    monkeypatch.setattr(sys, "stdout", FailingStdout(3, _thread.interrupt_main))
+    with pytest.raises(KeyboardInterrupt):
+        r.process_videos_to_frames(catalogue(clips["short"]))
+    monkeypatch.undo()
+    r_root = f"{tmp_path}/r/20240131/Camera61_1_20240131061500/0min_to_0.2min"
+    assert os.listdir(r_root) == [".right_cropped_frames.partial"]
 
     # A failure of the host while writing also leaves the window to be redone.
     q = vu.VideoProcessor(output_dir_base=str(tmp_path / "q"), time_step=0.2)
