@@ -343,42 +343,17 @@ cv::Mat rgb_frame_from_py(py::handle image, ImageIn& held) {
   }
 }
 
-// The masks as 8-bit planes: a list of H x W masks, or an N x H x W (or
-// N x 1 x H x W) stack. `keep` holds the host memory the planes view.
-std::vector<cv::Mat> feature_masks_from_py(py::handle masks,
-                                           std::vector<detection::KeepAlive>& keep) {
-  std::vector<cv::Mat> out;
-  if (masks.is_none()) throw vexo::TypeError("masks: expected a stack or list of masks, got None");
-  if (py::isinstance<py::list>(masks) || py::isinstance<py::tuple>(masks)) {
-    std::size_t i = 0;
-    for (py::handle m : masks) {
-      MaskIn mi = mask_from_py(m, "masks[" + std::to_string(i++) + "]", true);
-      out.push_back(mi.mat);
-      keep.push_back(keep_object(mi.keep));
-    }
-    return out;
-  }
-  detection::MaskStack st = mask_stack_from_py(masks, "masks");
-  if (!(st.ndim() == 3 || (st.ndim() == 4 && st.shape[1] == 1))) {
-    throw vexo::ValueError("masks: expected an N x H x W stack of masks, got " +
-                           std::to_string(st.ndim()) + " dimensions");
-  }
-  keep.push_back(st.keep);
-  return st.planes;
-}
-
 py::list generate_sam2_image_features_py(py::object image, py::object masks,
                                          py::object image_predictor) {
   ImageIn held;
   cv::Mat rgb = rgb_frame_from_py(image, held);
-  std::vector<detection::KeepAlive> keep;
-  std::vector<cv::Mat> planes = feature_masks_from_py(masks, keep);
+  MaskListIn list = mask_list_from_py(masks, "masks");
   auto segmenter = make_image_segmenter(image_predictor);
   auto encoder = make_image_encoder(image_predictor);
   std::vector<Feature> features;
   {
     py::gil_scoped_release nogil;
-    features = generate_image_features(rgb, planes, *segmenter, *encoder);
+    features = generate_image_features(rgb, list.mats, *segmenter, *encoder);
   }
   py::list out;
   for (const Feature& f : features) {
