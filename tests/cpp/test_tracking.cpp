@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgproc.hpp>
+#include <random>
+
+#include "core/errors.h"
+#include "tracking/frame_runs.h"
+#include "tracking/pruning.h"
+#include "tracking/refine.h"
+#include "tracking/report.h"
+
+using namespace vexo;
+using namespace vexo::tracking;
+
+namespace {
+
+ReportNumber num(std::int64_t v) { return ReportNumber{static_cast<double>(v), v}; }
+
+ReportFrame two_box_frame(std::int64_t frame, double ab, double ba) {
+  ReportFrame f;
+  f.frame = frame;
+  f.area_keys = {"Box0", "Box1"};
+  f.areas = {num(10), num(12)};
+  f.row_keys = f.col_keys = {"Box0", "Box1"};
+  f.cells = {0, ab, ba, 0};
+  f.row_areas = f.col_areas = {num(10), num(12)};
+  return f;
+}
+
+std::filesystem::path temp_dir(const char* name) {
+  auto d = std::filesystem::temp_directory_path() / name;
+  std::filesystem::remove_all(d);
+  std::filesystem::create_directories(d);
+  return d;
+}
+
+}  // namespace
+
+TEST(TrackingReport, RoundsAsTheHost) {
+  EXPECT_EQ(round2(256.0 / 3), 85.33);
+  EXPECT_EQ(round2(2.675), 2.67);  // the binary value lies below the half
+  EXPECT_EQ(round2(0.125), 0.12);  // an exact half goes to even
+  EXPECT_EQ(round2(99.999), 100.0);
+  EXPECT_TRUE(std::isinf(round2(INFINITY)));
+}
+
+TEST(TrackingReport, RowsOrderAndCsv) {
+  auto dir = temp_dir("vexo_tracking_report");
+  std::vector<ReportFrame> frames{two_box_frame(2, 90, 80), two_box_frame(7, 85.004, 100)};
+  frames[0].areas[1] = ReportNumber{0.0, std::nullopt};
+  TrackingReport rep = generate_tracking_report(frames, dir.string(), 80);
+  ASSERT_EQ(rep.overlap_rows.size(), 3u);
+  EXPECT_EQ(rep.overlap_rows[0].pair, "Box0-Box1");
+  EXPECT_EQ(rep.overlap_rows[2].pair, "Box1-Box0");
+  EXPECT_EQ(rep.last_frame_first_row, 1u);
+  EXPECT_EQ(rep.overlap_frames, (std::vector<std::size_t>{0, 1}));
+  std::ifstream in(dir / "tracking_question_report.csv");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text,
+            "Frame ID,Box Pair,Intersection Value,Mask Area1,Mask Area2,Report type,Box ID,Mask "
+            "Areas\n"
+            "2,Box0-Box1,90.0,10,12,High overlap mask detected,,\n"
+            "7,Box0-Box1,85.0,10,12,High overlap mask detected,,\n"
+            "7,Box1-Box0,100.0,12,10,High overlap mask detected,,\n"
+            "2,,,,,Zero area detected,Box1,0.0\n");
+  std::filesystem::remove_all(dir);
+}
+
+TEST(TrackingReport, QuotesAwkwardKeysAndNeedsAreas) {
+  TrackingReport rep;
+  rep.zero_area_rows.push_back({0, 0, 3, "Box,\"1\"", num(0)});
+  EXPECT_NE(tracking_report_csv(rep).find("3,,,,,Zero area detected,\"Box,\"\"1\"\"\",0\n"),
+            std::string::npos);
+  auto dir = temp_dir("vexo_tracking_report_keys");
+  std::vector<ReportFrame> frames{two_box_frame(1, 95, 0)};
+  frames[0].col_areas[1].reset();
+  EXPECT_THROW(generate_tracking_report(frames, dir.string(), 80), KeyError);
+  EXPECT_FALSE(std::filesystem::exists(dir / "tracking_question_report.csv"));
+  // Nothing found: no file.
+  auto clean = generate_tracking_report({two_box_frame(1, 80, 80)}, dir.string(), 80);
+  EXPECT_FALSE(clean.path);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(FrameRuns, GroupsRunsAndOrder) {
+  std::vector<std::int64_t> frames{1, 2, 3, 5, 6, 4, 4, 5, 6, 9};
+  std::vector<std::optional<GroupValue>> groups{
+      GroupValue("b"), GroupValue("b"), GroupValue("b"), GroupValue("b"), GroupValue("b"),
+      GroupValue("a"), GroupValue("a"), GroupValue("a"), GroupValue("a"), std::nullopt};
+  auto res = find_continuous_frames(frames, groups, 3);
+  ASSERT_EQ(res.size(), 2u);
+  EXPECT_EQ(std::get<std::string>(res[0].group), "a");
+  EXPECT_EQ(res[0].runs, (std::vector<std::vector<std::int64_t>>{{4, 5, 6}}));
+  EXPECT_EQ(res[1].runs, (std::vector<std::vector<std::int64_t>>{{1, 2, 3}}));
+  auto all = find_continuous_frames(frames, groups, 1);
+  EXPECT_EQ(all[0].runs.size(), 2u);
+  EXPECT_EQ(all[1].runs.size(), 2u);
+  std::vector<std::optional<GroupValue>> nums{GroupValue(std::int64_t{10}), GroupValue(2.5),
+                                              GroupValue(std::int64_t{10})};
+  auto n = find_continuous_frames({1, 1, 2}, nums, 1);
+  ASSERT_EQ(n.size(), 2u);
+  EXPECT_EQ(std::get<double>(n[0].group), 2.5);
+  EXPECT_EQ(n[1].runs, (std::vector<std::vector<std::int64_t>>{{1, 2}}));
+  std::vector<std::optional<GroupValue>> mixed{GroupValue("a"), GroupValue(1.0)};
+  EXPECT_THROW(find_continuous_frames({1, 2}, mixed, 1), TypeError);
+}
+
+TEST(Pruning, CountsAfterTheFirstFrameId) {
+  std::vector<BoxArea> e{{5, "Box7", 3},   {6, "Box7", 100}, {6, "Box2", 0},
+                         {7, "Box2", 100}, {7, "Box7", 101}, {4, "Box9", 0}};
+  EXPECT_EQ(boxes_small_in_many_frames(e, 4, 100, 1), (std::vector<std::size_t>{0, 2}));
+  EXPECT_EQ(boxes_small_in_many_frames(e, 5, 100, 1), (std::vector<std::size_t>{2}));
+  EXPECT_EQ(boxes_small_in_many_frames(e, 3, 100, 0), (std::vector<std::size_t>{0, 2, 5}));
+}
+
+namespace {
+
+cv::Mat random_mask(std::mt19937& rng, int rows, int cols, int blobs) {
+  cv::Mat m = cv::Mat::zeros(rows, cols, CV_8U);
+  for (int k = 0; k < blobs; ++k) {
+    cv::Point c(static_cast<int>(rng() % cols), static_cast<int>(rng() % rows));
+    cv::Size ax(1 + static_cast<int>(rng() % 15), 1 + static_cast<int>(rng() % 15));
+    cv::ellipse(m, c, ax, static_cast<double>(rng() % 180), 0, 360, 1, -1);
+  }
+  return m;
+}
+
+}  // namespace
+
+TEST(Refine, RunComponentsMatchTheComponentAnalysis) {
+  std::mt19937 rng(7);
+  for (int t = 0; t < 30; ++t) {
+    cv::Mat m = random_mask(rng, 70, 90, 1 + t % 6);
+    Components c = frame_components(m);
+    cv::Mat labels, stats, cents;
+    int n = cv::connectedComponentsWithStats(m, labels, stats, cents, 8, CV_32S);
+    ASSERT_EQ(c.num_labels, n);
+    // Same partition; our labels follow the raster order of first pixels.
+    std::vector<int> map(n, -1);
+    int next = 1;
+    for (int y = 0; y < m.rows; ++y) {
+      for (int x = 0; x < m.cols; ++x) {
+        int ours = c.labels.at<int>(y, x), theirs = labels.at<int>(y, x);
+        ASSERT_EQ(ours == 0, theirs == 0);
+        if (ours == 0) continue;
+        if (map[ours] < 0) {
+          ASSERT_EQ(ours, next++);
+          map[ours] = theirs;
+        }
+        ASSERT_EQ(map[ours], theirs);
+      }
+    }
+    map[0] = 0;
+    for (int l = 0; l < n; ++l) {
+      const int o = map[l];
+      EXPECT_EQ(c.area[l], stats.at<int>(o, cv::CC_STAT_AREA));
+      EXPECT_EQ(c.box[l].x1, stats.at<int>(o, cv::CC_STAT_LEFT));
+      EXPECT_EQ(c.box[l].height(), stats.at<int>(o, cv::CC_STAT_HEIGHT));
+      EXPECT_EQ(c.centroid[l].x, cents.at<double>(o, 0));  // bit for bit
+      EXPECT_EQ(c.centroid[l].y, cents.at<double>(o, 1));
+    }
+  }
+}
+
+TEST(Refine, PenCutAndContours) {
+  cv::Mat pen = cv::Mat::zeros(20, 30, CV_8U);
+  pen(cv::Rect(5, 0, 10, 20)).setTo(1);
+  pen(cv::Rect(20, 0, 5, 20)).setTo(1);
+  cv::Mat m = cv::Mat::zeros(20, 30, CV_8U);
+  m.row(3).setTo(255);
+  Runs cut = cut_runs(mask_runs(m), pen_runs(pen));
+  ASSERT_EQ(cut.size(), 2u);
+  EXPECT_EQ(cut[0].x1, 5);
+  EXPECT_EQ(cut[0].x2, 14);
+  EXPECT_EQ(cut[1].x1, 20);
+  EXPECT_EQ(cut[1].x2, 24);
+  cv::Mat a = cv::Mat::zeros(20, 30, CV_8U), b = a.clone();
+  a(cv::Rect(0, 0, 5, 5)).setTo(1);
+  b(cv::Rect(8, 4, 3, 3)).setTo(1);  // corner (4, 4) to (8, 4)
+  EXPECT_EQ(blob_shortest_distance(a, b), 4.0);
+  EXPECT_EQ(blob_shortest_distance(a, a), 0.0);
+  EXPECT_TRUE(std::isinf(blob_shortest_distance(a, cv::Mat::zeros(20, 30, CV_8U))));
+}
+
+TEST(Refine, MainBlobTiesAndCandidates) {
+  cv::Mat m = cv::Mat::zeros(40, 80, CV_8U);
+  m(cv::Rect(0, 0, 4, 4)).setTo(1);   // label 1, 16 pixels
+  m(cv::Rect(40, 0, 4, 4)).setTo(1);  // label 2, 16 pixels
+  Components c = frame_components(m);
+  RefineParams p;
+  EXPECT_EQ(choose_main_blob(c, std::nullopt, p).best_idx, 1);  // equal areas: label order
+  // Equidistant previous position: the earlier candidate wins.
+  EXPECT_EQ(choose_main_blob(c, Centroid{21.5, 1.5}, p).best_idx, 1);
+  EXPECT_EQ(choose_main_blob(c, Centroid{30, 1.5}, p).best_idx, 2);
+  EXPECT_THROW(choose_main_blob(frame_components(cv::Mat::zeros(5, 5, CV_8U)), std::nullopt, p),
+               ValueError);
+}
+
+TEST(Refine, SegmentsStopAtTheFirstFailureInMapOrder) {
+  auto dir = temp_dir("vexo_tracking_refine");
+  std::string pen_file = (dir / "pen.json").string();
+  std::ofstream(pen_file) << R"({"shapes": [{"points": [[0, 0], [29, 0], [29, 19], [0, 19]]}]})";
+  cv::Mat m = cv::Mat::zeros(20, 30, CV_8U);
+  m(cv::Rect(2, 2, 5, 5)).setTo(1);
+  cv::Mat empty = cv::Mat::zeros(20, 30, CV_8U);
+  // Frame 2 lies outside a two-name frame list; pig 1's mask there is
+  // empty, so only pig 0 fails there.
+  std::vector<SegmentMask> masks{{0, 0, 0, m},     {0, 0, 1, m}, {1, 1, 0, m}, {1, 1, 1, m},
+                                 {2, 2, 1, empty}, {2, 2, 0, m}, {3, 3, 1, m}};
+  PenMasks pen(pen_file, "");
+  auto out = refine_segments(masks, {std::nullopt, std::nullopt}, 2, pen, RefineParams{});
+  EXPECT_EQ(out.done, 5u);
+  ASSERT_TRUE(out.error);
+  EXPECT_THROW(std::rethrow_exception(out.error), IndexError);
+  EXPECT_EQ(out.results[0].kind, RefineResult::Kind::Cleaned);
+  EXPECT_EQ(out.results[4].kind, RefineResult::Kind::Unchanged);
+  PenMasks none(std::nullopt, "D:\\clips\\Camera63_1");
+  auto fail =
+      refine_segments({{0, 0, 0, empty}, {1, 1, 0, m}}, {std::nullopt}, 2, none, RefineParams{});
+  EXPECT_EQ(fail.done, 1u);
+  EXPECT_THROW(std::rethrow_exception(fail.error), FileNotFound);
+  std::filesystem::remove_all(dir);
+}
