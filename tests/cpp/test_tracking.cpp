@@ -224,3 +224,84 @@ TEST(Refine, SegmentsStopAtTheFirstFailureInMapOrder) {
   EXPECT_THROW(std::rethrow_exception(fail.error), FileNotFound);
   std::filesystem::remove_all(dir);
 }
+
+// ---- overlap episodes ----
+
+#include "core/console.h"
+#include "tracking/overlap_frames.h"
+
+namespace {
+
+struct CapturedConsole {
+  std::string text;
+  CapturedConsole() {
+    set_console_sink([this](std::string_view s) { text.append(s); });
+  }
+  ~CapturedConsole() { set_console_sink({}); }
+};
+
+using Pairs = std::vector<std::optional<std::string>>;
+
+}  // namespace
+
+TEST(OverlapFrames, TwoPairsFollowTheLastKeyForDirection) {
+  CapturedConsole out;
+  // Box1-Box2 from the clip's first frame (judged at its end, frame 3);
+  // Box5-Box6 later. The direction is that of the last key: forward, so the
+  // window is frames -2 .. 2 of which 0, 1 and 2 remain, beside frame 4.
+  std::vector<std::int64_t> frames{0, 1, 2, 3, 10, 11, 12, 13, 20};
+  Pairs pairs{"Box1-Box2", "Box1-Box2", "Box1-Box2", "Box1-Box2", "Box5-Box6",
+              "Box5-Box6", "Box5-Box6", "Box5-Box6", std::nullopt};
+  OverlapPlan plan = plan_overlap_frames(frames, pairs, 2, 40);
+  EXPECT_EQ(plan.test_frame, 3);
+  EXPECT_FALSE(plan.reverse_track);
+  EXPECT_EQ(plan.window, (std::vector<std::int64_t>{0, 1, 2}));
+  EXPECT_EQ(plan.compare_frame, 4);
+  EXPECT_EQ(plan.test_boxes, (std::vector<std::string>{"Box1", "Box2", "Box5", "Box6"}));
+  EXPECT_EQ(out.text,
+            "Box pairs with overlap episodes: ['Box1-Box2', 'Box5-Box6']\n"
+            "Box Pair: Box1-Box2\n"
+            "First frame with a single boxpair: 3\n"
+            "First frame with multiple boxpairs: nan\n"
+            "reverse_track: True\n"
+            "Box Pair: Box5-Box6\n"
+            "First frame with a single boxpair: 10\n"
+            "First frame with multiple boxpairs: nan\n"
+            "reverse_track: False\n");
+  // Three-frame runs are too short with two pairs (threshold 2 + 2).
+  Pairs short_pairs{"Box1-Box2", "Box1-Box2", "Box1-Box2", "Box5-Box6"};
+  EXPECT_THROW(plan_overlap_frames({0, 1, 2, 9}, short_pairs, 2, 40), ValueError);
+}
+
+TEST(OverlapFrames, BoxesSplitAtEveryDashInTextOrder) {
+  CapturedConsole out;
+  Pairs pairs{"Box10-Box2", "Box10-Box2", "Box-1-Box3", "Box-1-Box3"};
+  OverlapPlan plan = plan_overlap_frames({5, 6, 5, 6}, pairs, 0, 40);  // two pairs: runs of 2
+  EXPECT_EQ(plan.test_boxes, (std::vector<std::string>{"1", "Box", "Box10", "Box2", "Box3"}));
+  EXPECT_EQ(plan.test_frame, 5);
+  EXPECT_NE(out.text.find("First frame with a single boxpair: nan\n"
+                          "First frame with multiple boxpairs: 5\n"),
+            std::string::npos);
+}
+
+TEST(OverlapFrames, ScoresAndVotes) {
+  EXPECT_EQ(bb_iou({0, 0, 0, 0}, {0, 0, 0, 0}), 0.0);
+  EXPECT_DOUBLE_EQ(bb_iou({0, 0, 10, 10}, {5, 0, 15, 10}), 50.0 / (150.0 + 1e-06));
+  cv::Mat empty = cv::Mat::zeros(10, 10, CV_8U);
+  EXPECT_EQ(corner_box(empty), (std::array<double, 4>{0, 0, 0, 0}));
+  cv::Mat a = empty.clone();
+  a(cv::Rect(2, 3, 4, 5)).setTo(1);
+  EXPECT_EQ(corner_box(a), (std::array<double, 4>{2, 3, 5, 7}));
+  Feature v = detection::Embedding{{1.0f, 0.0f}, nullptr};
+  Feature w = detection::Embedding{{0.0f, 1.0f}, nullptr};
+  // Pig 0 identical, pig 1 unchanged in shape but orthogonal in appearance,
+  // pig 2 without a vector in the new frame.
+  auto s = mismatch_scores({a, a, a}, {a, a, a}, {v, v, v}, {v, w, std::nullopt});
+  EXPECT_NEAR(s[0], 3 - 1 - (20.0 / 20.000001) - (12.0 / 12.000001), 1e-9);
+  EXPECT_NEAR(s[1], s[0] + 1, 1e-9);
+  EXPECT_TRUE(std::isinf(s[2]));
+  EXPECT_EQ(worst_position(s), 2u);
+  EXPECT_EQ(worst_position({INFINITY, 1, INFINITY}), 0u);
+  EXPECT_EQ(most_frequent_position({"Box3", "Box1", "Box3", "Box1"}), 0u);
+  EXPECT_EQ(most_frequent_position({"Box3", "Box1", "Box1"}), 1u);
+}
