@@ -7,6 +7,7 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/overlap.h"
+#include "core/parallel.h"
 #include "detection/gdino_filter.h"
 #include "detection/mask_stats.h"
 #include "pen/pen_file.h"
@@ -110,7 +111,7 @@ FrameMasks overlap_removal(std::vector<cv::Mat> planes, const std::vector<double
   fm.planes = std::move(planes);
   const std::size_t m = fm.planes.size();
   fm.stats.resize(m);
-  for (std::size_t i = 0; i < m; ++i) fm.stats[i] = fast_mask_stat(fm.planes[i]);
+  parallel_for(m, [&](std::size_t i) { fm.stats[i] = fast_mask_stat(fm.planes[i]); });
   std::vector<double> areas(m);
   for (std::size_t i = 0; i < m; ++i) areas[i] = static_cast<double>(fm.stats[i].area);
   fm.table = intersection_table(fm.planes, fm.stats, areas);
@@ -186,23 +187,18 @@ InitializerResult initializer(const std::string& video_dir,
       res.labels = kept.labels;
       res.scores = kept.scores;
       res.leading_axis = fm.leading_axis;
-      res.stack = cv::Mat(static_cast<int>(kept_count) * rows, cols, CV_8UC1);
+      res.kept = fm.kept;
+      res.prediction = fm.keep;
+      res.rows = rows;
+      res.cols = cols;
       std::vector<std::string> keys;
       for (std::size_t k = 0; k < kept_count; ++k) {
-        cv::Mat dst =
-            res.stack.rowRange(static_cast<int>(k) * rows, static_cast<int>(k + 1) * rows);
-        const cv::Mat& src = fm.planes[fm.kept[k]];
-        for (int y = 0; y < rows; ++y) {
-          const std::uint8_t* s = src.ptr<std::uint8_t>(y);
-          std::uint8_t* d = dst.ptr<std::uint8_t>(y);
-          for (int x = 0; x < cols; ++x) d[x] = s[x] != 0;
-        }
-        res.masks.push_back(dst);
+        res.masks.push_back(fm.planes[fm.kept[k]]);
         keys.push_back(box_key(k));
       }
       print_line("ann_frame_idx [" + idx_text + "] works!!!");
       print_line(fmt_score_list(res.scores, kept.single_precision_scores));
-      res.annotated = img_bbx_drawing(frame.rgb.clone(), keys, res.masks);
+      res.annotated = img_bbx_drawing(frame.rgb, keys, res.masks);  // draws on a new image
       return res;
     }
     if (static_cast<std::int64_t>(kept_count) > opt.close_set_num && dets.size() > 0) {

@@ -25,13 +25,17 @@ struct InitializerOptions {
 
 struct InitializerResult {
   bool found = false;
-  // Kept masks, 8-bit 0/1, each H x W, in box order; stored one after the
-  // other in `stack` (K * H rows).
+  // Kept masks (nonzero = object), each H x W, in box order; they may view
+  // the segmenter's answer, which `prediction` keeps alive.
   std::vector<cv::Mat> masks;
-  cv::Mat stack;
+  // Positions of the kept masks in the segmenter's answer.
+  std::vector<std::size_t> kept;
+  // The segmenter's answer for the accepted frame (MaskStack::keep).
+  KeepAlive prediction;
   // The segmenter answered a single box with a 3-D stack: each entry then
   // keeps its leading axis of length 1 (1 x H x W).
   bool leading_axis = false;
+  int rows = 0, cols = 0;
   std::vector<std::string> labels;
   std::vector<double> scores;
   std::int64_t frame_index = -1;

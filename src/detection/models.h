@@ -39,6 +39,7 @@ using KeepAlive = std::shared_ptr<void>;
 struct FrameImage {
   std::string path;
   cv::Mat rgb;       // H x W x 3, 8-bit RGB, the frame converted to RGB
+  KeepAlive pixels;  // owner of the memory `rgb` views; null when `rgb` owns it
   KeepAlive native;  // the host's own image object (mode unchanged), may be null
 };
 

@@ -136,7 +136,8 @@ def test_initializer_feeds_the_models_exactly(tmp_path, capsys):
     out, proc, model, pred = run(frames, pen, script, gdino_thr=0.3, close_set_num=3)
     masks, labels, idx, image = out
     assert idx == 0 and labels == ["pig", "pig", "pig"]
-    assert masks.shape == (3, H, W) and masks.dtype == np.uint8
+    # The predictor's own masks (float32 here), kept entries in box order.
+    assert masks.shape == (3, H, W) and masks.dtype == np.float32
     assert isinstance(image, Image.Image) and image.mode == "RGBA" and image.size == (W, H)
 
     call = proc.calls[0]
@@ -289,7 +290,8 @@ def test_initializer_result_paths(tmp_path, use_torch, mask_dtype, mask_type):
     out, proc, _, _ = run(frames, pen, [proc_boxes], use_torch=use_torch,
                           predictor=StandinImagePredictor(script=script), close_set_num=2)
     masks, labels, idx, _ = out
-    assert masks.shape == (2, H, W) and masks.dtype == np.uint8
+    assert isinstance(masks, np.ndarray) and masks.shape == (2, H, W)
+    assert masks.dtype == np.dtype(dt)
     assert masks[1, 0:2, 3:5].all() and int(masks.sum()) == 8
     assert labels == ["pig", "pig"] and idx == 0
     ids = proc.post_process_calls[0]["input_ids"]

@@ -88,18 +88,32 @@ py::tuple initializer(py::object video_dir, py::object frame_names, py::object p
   }
   if (!res.found) return py::make_tuple(py::none(), py::none(), py::none(), py::none());
   const auto k = static_cast<py::ssize_t>(res.masks.size());
-  const int rows = res.stack.cols > 0 && k > 0 ? res.stack.rows / static_cast<int>(k) : 0;
-  std::vector<py::ssize_t> shape{k};
-  if (res.leading_axis) shape.push_back(1);
+  py::array_t<py::ssize_t> idx(k);
+  for (py::ssize_t i = 0; i < k; ++i) idx.mutable_data()[i] = static_cast<py::ssize_t>(res.kept[i]);
+  // The kept entries of the predictor's own mask array: N x 1 x H x W loses
+  // axis 1; a 1 x H x W answer gains a leading axis, so its entry stays 1 x H x W.
+  py::object own = native_object(res.prediction);
   py::object masks;
-  if (k == 0) {
-    shape.push_back(res.annotated.rows);
-    shape.push_back(res.annotated.cols);
-    masks = py::module_::import("numpy").attr("zeros")(py::cast(shape), "uint8");
+  if (!own.is_none()) {
+    py::array a = py::reinterpret_borrow<py::tuple>(own)[0];
+    if (a.ndim() == 4) {
+      a = a.attr("reshape")(a.shape(0), a.shape(2), a.shape(3));
+    } else {
+      a = a.attr("reshape")(1, a.shape(0), a.shape(1), a.shape(2));
+    }
+    masks = a.attr("take")(idx, py::arg("axis") = 0);
   } else {
-    shape.push_back(rows);
-    shape.push_back(res.stack.cols);
-    masks = mat_to_numpy_shaped(res.stack, shape);
+    std::vector<py::ssize_t> shape{k};
+    if (res.leading_axis) shape.push_back(1);
+    shape.push_back(res.rows);
+    shape.push_back(res.cols);
+    py::array_t<std::uint8_t> out(shape);
+    const std::size_t plane = static_cast<std::size_t>(res.rows) * res.cols;
+    for (py::ssize_t i = 0; i < k; ++i) {
+      cv::Mat dst(res.rows, res.cols, CV_8UC1, out.mutable_data() + i * plane);
+      res.masks[i].copyTo(dst);
+    }
+    masks = out;
   }
   py::list labels;
   for (const auto& l : res.labels) labels.append(l);
@@ -129,8 +143,9 @@ void bind_detection(py::module_& m) {
         "Walk frame_names from start_index at stride step; on each frame detect pigs with the "
         "prompt 'pig.', keep boxes at least 40 percent inside the pen and of plausible size, "
         "segment them with image_predictor and drop the lower-confidence box of every pair "
-        "overlapping by more than 8 percent. Returns (masks uint8 K x H x W, labels, frame "
-        "index, annotated RGBA image) for the first frame left with exactly close_set_num "
+        "overlapping by more than 8 percent. Returns (masks K x H x W as image_predictor gave "
+        "them, labels, frame index, annotated RGBA image) for the first frame left with exactly "
+        "close_set_num "
         "boxes, or four Nones.");
 }
 

@@ -92,16 +92,26 @@ std::vector<double> read_doubles(const py::array& a) {
   return std::vector<double>(d.data(), d.data() + d.size());
 }
 
+// 0/1 bytes of `n` values; returns false when a float value is not finite.
+// Written as plain loops over bit patterns so the compiler can vectorise them.
 template <class T>
-void planes_nonzero(const T* src, std::uint8_t* dst, std::size_t n, bool check_finite) {
-  for (std::size_t i = 0; i < n; ++i) {
-    T v = src[i];
-    if constexpr (std::is_floating_point_v<T>) {
-      if (check_finite && !std::isfinite(v)) {
-        throw vexo::ValueError("mask holds a value that is not finite");
-      }
+bool planes_nonzero(const T* src, std::uint8_t* dst, std::size_t n) {
+  if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
+    using U = std::conditional_t<std::is_same_v<T, float>, std::uint32_t, std::uint64_t>;
+    constexpr U kExp = std::is_same_v<T, float> ? static_cast<U>(0x7f800000u)
+                                                : static_cast<U>(0x7ff0000000000000ull);
+    constexpr U kMag = static_cast<U>(~U{0} >> 1);
+    const U* bits = reinterpret_cast<const U*>(src);
+    U bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      U b = bits[i];
+      dst[i] = (b & kMag) != 0;
+      bad |= static_cast<U>((b & kExp) == kExp);
     }
-    dst[i] = v != 0;
+    return bad == 0;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] != 0;
+    return true;
   }
 }
 
@@ -311,8 +321,8 @@ class PilFrameSource final : public det::FrameSource {
     det::FrameImage f;
     f.path = path;
     f.rgb = cv::Mat(static_cast<int>(arr.shape(0)), static_cast<int>(arr.shape(1)), CV_8UC3,
-                    const_cast<void*>(arr.data()))
-                .clone();
+                    const_cast<void*>(arr.data()));
+    f.pixels = keep_object(arr);
     f.native = keep_object(img);
     return f;
   }
@@ -353,6 +363,7 @@ py::array to_host_array(py::handle value, const std::string& what) {
 
 det::MaskStack mask_stack_from_py(py::handle masks, const std::string& what) {
   py::array arr = to_host_array(masks, what);
+  const py::array host = arr;
   const int nd = static_cast<int>(arr.ndim());
   if (nd < 2 || nd > 4) {
     throw vexo::ValueError(what + ": expected a mask stack of 2 to 4 dimensions, got shape " +
@@ -373,6 +384,7 @@ det::MaskStack mask_stack_from_py(py::handle masks, const std::string& what) {
   const std::size_t plane_px = static_cast<std::size_t>(h) * static_cast<std::size_t>(w);
   const int rows = static_cast<int>(h), cols = static_cast<int>(w);
   arr = contiguous(arr);
+  st.keep = keep_object(py::make_tuple(host, arr));
   if (plane_px == 0) {
     for (std::int64_t p = 0; p < planes; ++p) st.planes.emplace_back(rows, cols, CV_8UC1);
     return st;
@@ -382,7 +394,6 @@ det::MaskStack mask_stack_from_py(py::handle masks, const std::string& what) {
     for (std::int64_t p = 0; p < planes; ++p) {
       st.planes.emplace_back(rows, cols, CV_8UC1, base + p * plane_px);
     }
-    st.keep = keep_object(arr);
     return st;
   }
   cv::Mat buf(static_cast<int>(planes * h), cols, CV_8UC1);
@@ -394,19 +405,21 @@ det::MaskStack mask_stack_from_py(py::handle masks, const std::string& what) {
     parallel_for(static_cast<std::size_t>(planes), [&](std::size_t p) {
       std::uint8_t* d = dst + p * plane_px;
       const char* s = static_cast<const char*>(src) + p * plane_px * item;
+      bool finite = true;
       if (kind == 'f' && item == 4) {
-        planes_nonzero(reinterpret_cast<const float*>(s), d, plane_px, true);
+        finite = planes_nonzero(reinterpret_cast<const float*>(s), d, plane_px);
       } else if (kind == 'f' && item == 8) {
-        planes_nonzero(reinterpret_cast<const double*>(s), d, plane_px, true);
+        finite = planes_nonzero(reinterpret_cast<const double*>(s), d, plane_px);
       } else if (item == 2) {
-        planes_nonzero(reinterpret_cast<const std::uint16_t*>(s), d, plane_px, false);
+        planes_nonzero(reinterpret_cast<const std::uint16_t*>(s), d, plane_px);
       } else if (item == 4) {
-        planes_nonzero(reinterpret_cast<const std::uint32_t*>(s), d, plane_px, false);
+        planes_nonzero(reinterpret_cast<const std::uint32_t*>(s), d, plane_px);
       } else if (item == 8) {
-        planes_nonzero(reinterpret_cast<const std::uint64_t*>(s), d, plane_px, false);
+        planes_nonzero(reinterpret_cast<const std::uint64_t*>(s), d, plane_px);
       } else {
         throw vexo::TypeError("unsupported mask element size");
       }
+      if (!finite) throw vexo::ValueError(what + ": mask holds a value that is not finite");
     });
   }
   for (std::int64_t p = 0; p < planes; ++p) {

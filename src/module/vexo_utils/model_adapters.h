@@ -49,7 +49,9 @@ py::object native_object(const detection::KeepAlive& keep);
 py::array to_host_array(py::handle value, const std::string& what);
 
 // Reads a mask stack (any of 2 to 4 dimensions; bool, integer or float
-// values; tensor or array) into 8-bit planes. Throws naming `what`.
+// values; tensor or array) into 8-bit planes. The stack's keep holds the
+// tuple (masks as a host array exactly as returned, the array the planes
+// view); native_object() gives it back. Throws naming `what`.
 detection::MaskStack mask_stack_from_py(py::handle masks, const std::string& what);
 
 // A list of frame masks: a list / tuple of H x W (or 1 x H x W) masks, or an
