@@ -125,3 +125,40 @@ def test_encoder_contract():
     assert isinstance(z, np.ndarray) and z.shape == (1, 8, 16, 16)
     with pytest.raises(ValueError):
         pred.model.image_encoder(torch.zeros(1, 3, 32, 32))
+
+
+NO_TORCH = r'''
+import json, sys
+sys.modules["torch"] = None  # torch cannot be imported in this process
+import numpy as np
+from PIL import Image
+import vexo_utils as vu
+from vexo_pipeline import StandinImagePredictor, make_detector
+folder = sys.argv[1]
+img = np.full((200, 300, 3), 50, np.uint8)
+img[40:90, 30:120] = (210, 180, 165)
+img[120:170, 180:280] = (200, 170, 160)
+Image.fromarray(img).save(folder + "/0000.png")
+with open(folder + "/pen.json", "w") as f:
+    json.dump({"shapes": [{"points": [[0, 0], [300, 0], [300, 200], [0, 200]]}]}, f)
+proc, model = make_detector()
+pred = StandinImagePredictor()
+masks, labels, idx, _ = vu.initializer("d", [folder + "/0000.png"], proc, model, "cpu", pred,
+                                       close_set_num=2, custom_pen_json_path=folder + "/pen.json")
+assert type(proc.post_process_calls[0]["input_ids"]) is np.ndarray
+feats = vu.generate_sam2_image_features(img, masks, pred)
+enc_input = pred.model.image_encoder.calls[0]
+print(masks.shape, labels, idx, type(feats[0]).__name__, feats[0].shape,
+      type(enc_input).__name__, enc_input.shape)
+'''
+
+
+def test_everything_runs_without_torch(tmp_path):
+    import os
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", NO_TORCH, str(tmp_path)], capture_output=True,
+                         text=True, env=dict(os.environ), timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines()[-1] == (
+        "(2, 200, 300) ['pig', 'pig'] 0 ndarray (64,) ndarray (1, 3, 256, 256)")
