@@ -10,3 +10,4 @@ from ._vexo_pipeline import tracking_frame_json, write_tracking_frame
 
 __all__ = ["tracking_frame_json", "write_tracking_frame"]
 from .standins import StandinGroundingModel, StandinImagePredictor, StandinProcessor, make_detector, scripted_detections
+from .synth import GroundTruth, generate_recording, load_manifest, propagate_masks

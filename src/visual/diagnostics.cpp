@@ -210,12 +210,12 @@ std::vector<std::optional<double>> masked_mean_magnitude(const cv::Mat& magnitud
 namespace {
 
 cv::Mat read_grey(const std::string& path) {
-  cv::Mat img = cv::imread(path, cv::IMREAD_GRAYSCALE);
-  if (img.empty()) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) throw FileNotFound("frame image not found: " + path);
-    throw IoError("frame image could not be read: " + path);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    throw FileNotFound("frame image not found: " + path);
   }
+  cv::Mat img = cv::imread(path, cv::IMREAD_GRAYSCALE);
+  if (img.empty()) throw IoError("frame image could not be read: " + path);
   return img;
 }
 
