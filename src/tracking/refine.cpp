@@ -500,12 +500,14 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
   std::vector<std::size_t> failed_at(chains.size(), masks.size());
   std::vector<std::exception_ptr> errors(chains.size());
   std::atomic<bool> cancel{false};
+  // Masks after the earliest failure so far are not needed.
+  std::atomic<std::size_t> first_failure{masks.size()};
   const std::thread::id caller = std::this_thread::get_id();
   parallel_for(chains.size(), [&](std::size_t ch) {
     std::optional<Centroid> cur = prev[ch];
     std::size_t step = 0;
     for (std::size_t i : chains[ch]) {
-      if (cancel.load(std::memory_order_relaxed)) return;
+      if (cancel.load(std::memory_order_relaxed) || i > first_failure.load()) return;
       const SegmentMask& sm = masks[i];
       try {
         if (std::this_thread::get_id() == caller && ++step % 8 == 0) check_interrupt();
@@ -528,6 +530,9 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
       } catch (...) {
         failed_at[ch] = i;
         errors[ch] = std::current_exception();
+        std::size_t seen = first_failure.load();
+        while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
+        }
         return;
       }
     }
