@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 bash scripts/build.sh
 BUILD_DIR=${VEXO_BUILD_DIR:-build}
-PYTHONPATH="$PWD/$BUILD_DIR/python" MPLBACKEND=Agg /usr/bin/python3 examples/read_back.py "$@"
+PYTHONPATH="$PWD/$BUILD_DIR/python" MPLBACKEND=Agg /usr/bin/python3 examples/pipeline.py "$@"
