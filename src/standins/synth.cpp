@@ -1106,7 +1106,7 @@ SynthRecording generate_recording(const SynthParams& p, const SynthProgress& pro
       const std::string file = gt.video_name + ".mp4";
       const std::string final_path = path_join(dir, file);
       const std::string tmp_path = path_join(dir, ".tmp_" + file);
-      {
+      try {
         cv::VideoWriter writer(tmp_path, cv::CAP_FFMPEG,
                                cv::VideoWriter::fourcc('m', 'p', '4', 'v'), p.fps,
                                cv::Size(L.width, L.height));
@@ -1123,6 +1123,10 @@ SynthRecording generate_recording(const SynthParams& p, const SynthProgress& pro
           check_interrupt();
         }
         writer.release();
+      } catch (...) {
+        std::error_code rm;
+        std::filesystem::remove(tmp_path, rm);  // no half-written clip stays behind
+        throw;
       }
       std::error_code ec;
       std::filesystem::rename(tmp_path, final_path, ec);
