@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
@@ -79,16 +82,29 @@ std::int64_t frame_at(std::int64_t fps, const Number& minutes, const char* what)
   return static_cast<std::int64_t>(std::nearbyint(frames));
 }
 
+// Thrown inside a window written ahead when the run is abandoned.
+struct Cancelled {};
+
+// How a window talks to its surroundings: where its console lines go, how it
+// learns that it must stop, and (for windows written ahead of the current
+// one) when it may consult the region cache.
+struct WindowIo {
+  std::function<void(std::string)> emit;
+  std::function<void()> poll;            // throws to stop the window
+  std::function<void()> before_region;   // waits until earlier windows are past the cache
+  std::function<void()> region_settled;  // this window is past the cache
+};
+
 // The per-frame work of a window: crop, scale, encode, write.
 class FrameSaver {
  public:
   FrameSaver(const ExtractSettings& settings, const WindowJob& job,
-             std::optional<CropRegion> region)
-      : settings_(settings), job_(job), region_(region) {}
+             std::optional<CropRegion> region, WindowIo& io)
+      : settings_(settings), job_(job), region_(region), io_(io) {}
 
   void save(const cv::Mat& frame, std::int64_t frame_no, std::int64_t counter) {
     std::string name = frame_file_name(counter);
-    print_line("Processing frame " + fmt_int(frame_no) + " (saved as " + name + ")");
+    io_.emit("Processing frame " + fmt_int(frame_no) + " (saved as " + name + ")");
     cv::Mat image = frame;
     if (region_) {
       auto [c0, c1] = slice_bounds(region_->x1, region_->x2, frame.cols);
@@ -119,6 +135,7 @@ class FrameSaver {
   const ExtractSettings& settings_;
   const WindowJob& job_;
   std::optional<CropRegion> region_;
+  WindowIo& io_;
   cv::Mat resized_;
   std::optional<std::array<int, 3>> last_shape_;
 };
@@ -233,12 +250,12 @@ bool selected(std::int64_t frame_no, std::int64_t end_frame, std::int64_t skip) 
   return frame_no % skip == 0 || frame_no == end_frame - 1;
 }
 
-void decode_window_sequential(cv::VideoCapture& cap, FrameSaver& saver, std::int64_t start_frame,
-                              std::int64_t end_frame, std::int64_t skip) {
+void decode_window_sequential(cv::VideoCapture& cap, FrameSaver& saver, WindowIo& io,
+                              std::int64_t start_frame, std::int64_t end_frame, std::int64_t skip) {
   cv::Mat frame;
   std::int64_t counter = 0;
   for (std::int64_t n = start_frame; n < end_frame; ++n) {
-    check_interrupt();
+    io.poll();
     if (!selected(n, end_frame, skip)) {
       if (!cap.grab()) break;
       continue;
@@ -248,12 +265,12 @@ void decode_window_sequential(cv::VideoCapture& cap, FrameSaver& saver, std::int
   }
 }
 
-void decode_window_overlapped(cv::VideoCapture& cap, FrameSaver& saver, std::int64_t start_frame,
-                              std::int64_t end_frame, std::int64_t skip) {
+void decode_window_overlapped(cv::VideoCapture& cap, FrameSaver& saver, WindowIo& io,
+                              std::int64_t start_frame, std::int64_t end_frame, std::int64_t skip) {
   OverlappedSaver worker(saver);
   std::int64_t counter = 0;
   for (std::int64_t n = start_frame; n < end_frame; ++n) {
-    check_interrupt();
+    io.poll();
     if (worker.failed()) break;
     if (!selected(n, end_frame, skip)) {
       if (!cap.grab()) break;
@@ -331,8 +348,23 @@ CropRegion pen_region(const CropRegion& marker, bool left_crop) {
   return CropRegion{marker.x1 - 50, 0, far_right ? 2560 : 2300, 1440};
 }
 
-void crop_video_to_frames(const ExtractSettings& settings, RegionCache& cache,
-                          const WindowJob& job) {
+namespace {
+
+// One window: the body of crop_video_to_frames, with its console lines,
+// stop checks and cache ordering supplied by the caller.
+void run_window(const ExtractSettings& settings, RegionCache& cache, const WindowJob& job,
+                WindowIo& io) {
+  // Later windows wait for this one to be past the cache, on every path.
+  struct Settle {
+    WindowIo& io;
+    bool done = false;
+    void operator()() {
+      if (!done && io.region_settled) io.region_settled();
+      done = true;
+    }
+    ~Settle() { (*this)(); }
+  } settle{io};
+
   if (settings.frame_skip == 0) throw ValueError("frame_skip must be at least 1, got 0");
   if (settings.resize_height &&
       (*settings.resize_height < 1 || *settings.resize_height > 1000000)) {
@@ -345,7 +377,7 @@ void crop_video_to_frames(const ExtractSettings& settings, RegionCache& cache,
 
   cv::VideoCapture cap(job.video_path);
   if (!cap.isOpened()) {
-    print_line("Error: Could not open video.");
+    io.emit("Error: Could not open video.");
     return;
   }
   double fps_real = cap.get(cv::CAP_PROP_FPS);
@@ -357,45 +389,62 @@ void crop_video_to_frames(const ExtractSettings& settings, RegionCache& cache,
   cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(start_frame));
   cv::Mat first;
   if (!cap.read(first)) {
-    print_line("Error: Could not read the first frame.");
+    io.emit("Error: Could not read the first frame.");
     cap.release();
     return;
   }
 
   std::optional<CropRegion> region;
   if (job.crop) {
+    if (io.before_region) io.before_region();
     region = cache.lookup(job.camera);
     if (!region) {
       std::optional<CropRegion> marker = find_orange_region(first);
       if (!marker) {
-        print_line("No orange region detected. Exiting.");
+        io.emit("No orange region detected. Exiting.");
         cap.release();
         return;
       }
-      print_line("cv2 crop region for Camera " + job.camera_label + ": " + region_text(*marker));
+      io.emit("cv2 crop region for Camera " + job.camera_label + ": " + region_text(*marker));
       region = pen_region(*marker, settings.left_crop);
       cache.store(job.camera, *region);
     }
-    print_line("Detected crop region for Camera " + job.camera_label + ": " + region_text(*region));
+    io.emit("Detected crop region for Camera " + job.camera_label + ": " + region_text(*region));
   }
+  settle();
   first.release();
 
-  FrameSaver saver(settings, job, region);
+  FrameSaver saver(settings, job, region, io);
   if (use_overlap(settings)) {
-    decode_window_overlapped(cap, saver, start_frame, end_frame, settings.frame_skip);
+    decode_window_overlapped(cap, saver, io, start_frame, end_frame, settings.frame_skip);
   } else {
-    decode_window_sequential(cap, saver, start_frame, end_frame, settings.frame_skip);
+    decode_window_sequential(cap, saver, io, start_frame, end_frame, settings.frame_skip);
   }
   cap.release();
 
-  print_line("Cropped frames from " + job.start_min.text() + " to " + job.end_min.text() +
-             " minutes saved to " + job.output_dir + ".");
+  io.emit("Cropped frames from " + job.start_min.text() + " to " + job.end_min.text() +
+          " minutes saved to " + job.output_dir + ".");
   if (const auto& shape = saver.last_shape()) {
-    print_line("Dim: (" + std::to_string((*shape)[0]) + ", " + std::to_string((*shape)[1]) + ", " +
-               std::to_string((*shape)[2]) + ")");
+    io.emit("Dim: (" + std::to_string((*shape)[0]) + ", " + std::to_string((*shape)[1]) + ", " +
+            std::to_string((*shape)[2]) + ")");
   } else {
-    print_line("Dim: no frame was saved in this window");
+    io.emit("Dim: no frame was saved in this window");
   }
+}
+
+WindowIo direct_io() {
+  WindowIo io;
+  io.emit = [](std::string line) { print_line(line); };
+  io.poll = [] { check_interrupt(); };
+  return io;
+}
+
+}  // namespace
+
+void crop_video_to_frames(const ExtractSettings& settings, RegionCache& cache,
+                          const WindowJob& job) {
+  WindowIo io = direct_io();
+  run_window(settings, cache, job, io);
 }
 
 namespace {
@@ -438,45 +487,225 @@ std::string staging_folder(const std::string& folder) {
   return parent + "." + leaf + ".partial";
 }
 
+namespace {
+
+// A window folder of one clip that is ready to be written: the staging
+// folder is fresh, the final one does not exist yet.
+struct PlannedWindow {
+  WindowJob job;
+  std::string skip_line;  // set when the window's folder exists already
+};
+
+PlannedWindow plan_window(const ExtractSettings& settings, const ClipRow& row, const Number& start,
+                          const Number& end) {
+  PlannedWindow w;
+  std::string folder = window_folder(settings.output_dir_base, row.date, row.video_name, start, end,
+                                     settings.left_crop);
+  std::error_code ec;
+  if (fs::exists(folder, ec)) {
+    w.skip_line = "Skipping " + folder + ", already exists.";
+    return w;
+  }
+  // A staging folder left by an interrupted run holds an incomplete window.
+  std::string staging = staging_folder(folder);
+  fs::remove_all(staging, ec);
+  if (ec) throw IoError("cannot remove the incomplete window '" + staging + "': " + ec.message());
+  fs::create_directories(staging, ec);
+  if (ec) throw IoError("cannot create folder '" + staging + "': " + ec.message());
+  w.job.video_path = row.file_path;
+  w.job.output_dir = folder;
+  w.job.write_dir = staging;
+  w.job.start_min = start;
+  w.job.end_min = end;
+  w.job.camera_label = row.camera_label;
+  w.job.camera = row.camera;
+  w.job.crop = settings.crop;
+  return w;
+}
+
+// Moves a completed window from its staging folder into place.
+void commit_window(const WindowJob& job) {
+  std::error_code ec;
+  fs::rename(job.write_dir, job.output_dir, ec);
+  if (ec) {
+    throw IoError("cannot move '" + job.write_dir + "' to '" + job.output_dir +
+                  "': " + ec.message());
+  }
+}
+
+// Writes the windows of a clip with the next window decoding on its own
+// thread (and its own capture) while the current one finishes. What the
+// caller sees is the sequential run: console lines in window order, printed
+// from the calling thread; the cache consulted in window order; windows
+// moved into place in order, and none after a failure.
+class WindowRunner {
+ public:
+  static constexpr int kInFlight = 2;
+
+  WindowRunner(const ExtractSettings& settings, RegionCache& cache)
+      : settings_(settings), cache_(cache) {}
+  ~WindowRunner() { abandon(); }
+  WindowRunner(const WindowRunner&) = delete;
+  WindowRunner& operator=(const WindowRunner&) = delete;
+
+  void run_clip(const ClipRow& row, double duration) {
+    Number start = Number::integer(0);
+    std::shared_ptr<Task> last_written;
+    for (;;) {
+      while (start.value() < duration && written_in_flight() < kInFlight) {
+        Number end = window_end(start, settings_.time_step, duration);
+        auto task = std::make_shared<Task>();
+        PlannedWindow w = plan_window(settings_, row, start, end);
+        start = start + settings_.time_step;
+        if (!w.skip_line.empty()) {
+          task->lines.push_back(w.skip_line);
+          task->done = task->settled = task->skipped = true;
+          push(task);
+          continue;
+        }
+        task->job = std::move(w.job);
+        task->pred = last_written;
+        last_written = task;
+        push(task);
+        task->thread = std::thread([this, task] { run_task(*task); });
+      }
+      if (tasks_.empty()) return;
+      drain_head();
+    }
+  }
+
+ private:
+  struct Task {
+    WindowJob job;
+    bool skipped = false;
+    std::deque<std::string> lines;
+    bool done = false, settled = false;
+    std::atomic<bool> cancel{false};
+    std::exception_ptr error;
+    std::shared_ptr<Task> pred;  // the window written before this one
+    std::thread thread;
+  };
+
+  void push(const std::shared_ptr<Task>& task) {
+    std::lock_guard<std::mutex> lock(m_);
+    tasks_.push_back(task);
+  }
+
+  int written_in_flight() {
+    std::lock_guard<std::mutex> lock(m_);
+    int n = 0;
+    for (const auto& t : tasks_) n += !t->skipped;
+    return n;
+  }
+
+  void run_task(Task& task) {
+    WindowIo io;
+    io.emit = [this, &task](std::string line) {
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        task.lines.push_back(std::move(line));
+      }
+      cv_.notify_all();
+    };
+    io.poll = [&task] {
+      if (task.cancel.load()) throw Cancelled{};
+    };
+    io.before_region = [this, &task] {
+      std::unique_lock<std::mutex> lock(m_);
+      cv_.wait(lock, [&task] { return task.cancel.load() || !task.pred || task.pred->settled; });
+      if (task.cancel.load()) throw Cancelled{};
+    };
+    io.region_settled = [this, &task] {
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        task.settled = true;
+      }
+      cv_.notify_all();
+    };
+    std::exception_ptr error;
+    try {
+      run_window(settings_, cache_, task.job, io);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      task.error = error;
+      task.settled = true;
+      task.done = true;
+    }
+    cv_.notify_all();
+  }
+
+  // Prints what the oldest window has said so far; moves it into place once
+  // it is complete, or rethrows its failure.
+  void drain_head() {
+    std::shared_ptr<Task> head = tasks_.front();
+    std::deque<std::string> batch;
+    bool finished;
+    {
+      std::unique_lock<std::mutex> lock(m_);
+      cv_.wait_for(lock, std::chrono::milliseconds(50),
+                   [&head] { return head->done || !head->lines.empty(); });
+      batch.swap(head->lines);
+      finished = head->done;
+    }
+    check_interrupt();
+    for (const auto& line : batch) print_line(line);
+    if (!finished) return;
+    if (head->thread.joinable()) head->thread.join();
+    if (head->error) std::rethrow_exception(head->error);
+    if (!head->skipped) commit_window(head->job);
+    std::lock_guard<std::mutex> lock(m_);
+    tasks_.pop_front();
+  }
+
+  // Stops every window still running; none of them is moved into place.
+  void abandon() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      for (const auto& t : tasks_) t->cancel.store(true);
+    }
+    cv_.notify_all();
+    for (const auto& t : tasks_) {
+      if (t->thread.joinable()) t->thread.join();
+    }
+    tasks_.clear();
+  }
+
+  const ExtractSettings& settings_;
+  RegionCache& cache_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::shared_ptr<Task>> tasks_;
+};
+
+}  // namespace
+
 void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cache,
                               const std::vector<ClipRow>& rows) {
   require_positive_step(settings.time_step);
+  bool ahead = settings.windows_ahead && std::thread::hardware_concurrency() >= 2;
   for (const ClipRow& row : rows) {
     check_interrupt();
     std::optional<double> duration = video_duration_minutes(row.file_path);
     if (!duration) continue;
+    if (ahead) {
+      WindowRunner runner(settings, cache);
+      runner.run_clip(row, *duration);
+      continue;
+    }
     for (Number start = Number::integer(0); start.value() < *duration;
          start = start + settings.time_step) {
       check_interrupt();
-      Number end = window_end(start, settings.time_step, *duration);
-      std::string folder = window_folder(settings.output_dir_base, row.date, row.video_name, start,
-                                         end, settings.left_crop);
-      std::error_code ec;
-      if (fs::exists(folder, ec)) {
-        print_line("Skipping " + folder + ", already exists.");
+      PlannedWindow w =
+          plan_window(settings, row, start, window_end(start, settings.time_step, *duration));
+      if (!w.skip_line.empty()) {
+        print_line(w.skip_line);
         continue;
       }
-      // A staging folder left by an interrupted run holds an incomplete window.
-      std::string staging = staging_folder(folder);
-      fs::remove_all(staging, ec);
-      if (ec)
-        throw IoError("cannot remove the incomplete window '" + staging + "': " + ec.message());
-      fs::create_directories(staging, ec);
-      if (ec) throw IoError("cannot create folder '" + staging + "': " + ec.message());
-
-      WindowJob job;
-      job.video_path = row.file_path;
-      job.output_dir = folder;
-      job.write_dir = staging;
-      job.start_min = start;
-      job.end_min = end;
-      job.camera_label = row.camera_label;
-      job.camera = row.camera;
-      job.crop = settings.crop;
-      crop_video_to_frames(settings, cache, job);
-
-      fs::rename(staging, folder, ec);
-      if (ec) throw IoError("cannot move '" + staging + "' to '" + folder + "': " + ec.message());
+      crop_video_to_frames(settings, cache, w.job);
+      commit_window(w.job);
     }
   }
 }

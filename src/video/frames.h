@@ -70,9 +70,12 @@ struct ExtractSettings {
   std::string output_dir_base = "D:\\ToBeLabeled_20pigs/";
   bool crop = true;  // the record's setting, used for whole catalogues
   bool left_crop = false;
-  // Decode on the calling thread while a second thread crops, scales and
-  // encodes. The files written are the same either way.
+  // Decode on one thread while a second one crops, scales and encodes. The
+  // files written are the same either way.
   bool overlap = true;
+  // For whole catalogues: decode the next window of a clip on its own thread
+  // while the current one finishes. Files and console lines are the same.
+  bool windows_ahead = true;
 };
 
 struct WindowJob {

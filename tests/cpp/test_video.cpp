@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <random>
@@ -191,5 +192,84 @@ TEST(VideoExtraction, CacheFilledOnceAcrossClipsAndWindowsStaged) {
   EXPECT_EQ(region_lines, 4);
   fs::path w = dir / "out" / "d" / "v2" / "0.025min_to_0.05min";
   EXPECT_EQ(names_in(w), std::vector<std::string>{"right_cropped_frames"});
+  fs::remove_all(dir);
+}
+
+namespace {
+
+struct CatalogueRun {
+  std::vector<std::string> lines;
+  std::map<std::string, std::string> files;  // relative path -> bytes
+};
+
+CatalogueRun run_catalogue(const fs::path& out, const std::vector<ClipRow>& rows, bool ahead,
+                           int fail_at_line = 0) {
+  CatalogueRun run;
+  CaptureConsole console;
+  int processing = 0;
+  console.on_line = [&](const std::string& line) {
+    if (fail_at_line && line.rfind("Processing frame", 0) == 0 && ++processing == fail_at_line) {
+      throw IoError("console gone");
+    }
+  };
+  ExtractSettings s;
+  s.output_dir_base = out.string();
+  s.time_step = Number::real(0.02);  // 12 frames at 10 fps
+  s.frame_skip = 2;
+  s.resize_height = 40;
+  s.windows_ahead = ahead;
+  MemoryRegionCache cache;
+  try {
+    process_videos_to_frames(s, cache, rows);
+  } catch (const IoError&) {
+    run.lines.push_back("<failed>");
+  }
+  for (const auto& l : console.lines) {
+    std::string rel = l;
+    std::size_t at = rel.find(out.string());
+    if (at != std::string::npos) rel.replace(at, out.string().size(), "<out>");
+    run.lines.push_back(rel);
+  }
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    if (e.is_regular_file()) run.files[fs::relative(e.path(), out).string()] = slurp(e.path());
+  }
+  return run;
+}
+
+}  // namespace
+
+TEST(VideoExtraction, WindowsWrittenAheadLookSequential) {
+  fs::path dir = temp_dir("ahead");
+  std::string clip = write_clip(dir / "c.mp4", 45);  // 4.5 s: windows of 1.2 s
+  std::vector<ClipRow> rows = {{"v1", clip, "d", "61", 0},
+                               {"v2", (dir / "missing.mp4").string(), "d", "62", 1},
+                               {"v3", clip, "d", "61", 2}};
+  fs::create_directories(dir / "b" / "d" / "v1" / "0.02min_to_0.04min" / "right_cropped_frames");
+  fs::create_directories(dir / "a" / "d" / "v1" / "0.02min_to_0.04min" / "right_cropped_frames");
+  CatalogueRun seq = run_catalogue(dir / "a", rows, false);
+  CatalogueRun ahead = run_catalogue(dir / "b", rows, true);
+  EXPECT_EQ(seq.lines, ahead.lines);
+  EXPECT_GT(seq.files.size(), 20u);
+  EXPECT_TRUE(seq.files == ahead.files);
+  EXPECT_NE(
+      std::find(seq.lines.begin(), seq.lines.end(),
+                "Skipping <out>/d/v1/0.02min_to_0.04min/right_cropped_frames, already exists."),
+      seq.lines.end());
+
+  // A failure in the third window: the windows before it are in place, it and
+  // every later one are not, whichever way they were written.
+  for (bool ahead_mode : {false, true}) {
+    fs::path out = dir / (ahead_mode ? "fb" : "fa");
+    // Windows hold labels 0, 2, ..., 10 and 11: seven lines each.
+    CatalogueRun failed = run_catalogue(out, {rows[0]}, ahead_mode, 7 + 7 + 2);
+    EXPECT_EQ(failed.lines.front(), "<failed>");
+    EXPECT_TRUE(fs::exists(out / "d/v1/0min_to_0.02min/right_cropped_frames"));
+    EXPECT_TRUE(fs::exists(out / "d/v1/0.02min_to_0.04min/right_cropped_frames"));
+    EXPECT_FALSE(fs::exists(out / "d/v1/0.04min_to_0.06min/right_cropped_frames"));
+    EXPECT_TRUE(fs::exists(out / "d/v1/0.04min_to_0.06min/.right_cropped_frames.partial"));
+    EXPECT_FALSE(fs::exists(out / "d/v1/0.06min_to_0.08min/right_cropped_frames"));
+    EXPECT_TRUE(std::find(failed.lines.begin(), failed.lines.end(),
+                          "Processing frame 36 (saved as 0000.jpg)") == failed.lines.end());
+  }
   fs::remove_all(dir);
 }
