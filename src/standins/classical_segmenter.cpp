@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <opencv2/imgproc.hpp>
 
 #include "core/errors.h"
@@ -57,6 +58,37 @@ void segment_into(const cv::Mat& rgb, const std::array<double, 4>& box, cv::Mat&
   filled.copyTo(mask(r));
 }
 
+// How central a pixel lies in a box: 0 at its centre, 1 on its border.
+double box_depth(const cv::Rect& r, int x, int y) {
+  double cx = r.x + r.width / 2.0, cy = r.y + r.height / 2.0;
+  return std::max(std::fabs(x + 0.5 - cx) / (r.width / 2.0),
+                  std::fabs(y + 0.5 - cy) / (r.height / 2.0));
+}
+
+// Animals lying against each other share pixels where their box prompts
+// overlap; give each shared pixel to the box it lies deepest in, so the
+// masks of one call come out disjoint.
+void split_shared_pixels(const std::vector<cv::Rect>& rects, std::vector<cv::Mat>& masks) {
+  for (std::size_t i = 0; i < rects.size(); ++i) {
+    for (std::size_t j = i + 1; j < rects.size(); ++j) {
+      cv::Rect both = rects[i] & rects[j];
+      if (both.area() == 0) continue;
+      for (int y = both.y; y < both.y + both.height; ++y) {
+        std::uint8_t* a = masks[i].ptr<std::uint8_t>(y);
+        std::uint8_t* b = masks[j].ptr<std::uint8_t>(y);
+        for (int x = both.x; x < both.x + both.width; ++x) {
+          if (!a[x] || !b[x]) continue;
+          if (box_depth(rects[i], x, y) <= box_depth(rects[j], x, y)) {
+            b[x] = 0;
+          } else {
+            a[x] = 0;
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 cv::Mat segment_in_box(const cv::Mat& rgb, const std::array<double, 4>& box) {
@@ -80,6 +112,9 @@ void segment_boxes(const cv::Mat& rgb, const std::vector<std::array<double, 4>>&
         stack.rowRange(static_cast<int>(i) * rgb.rows, static_cast<int>(i + 1) * rgb.rows));
   }
   parallel_for(boxes.size(), [&](std::size_t i) { segment_into(rgb, boxes[i], out[i]); });
+  std::vector<cv::Rect> rects;
+  for (const auto& b : boxes) rects.push_back(box_rect(b, rgb.rows, rgb.cols));
+  split_shared_pixels(rects, out);
 }
 
 }  // namespace vexo::standins

@@ -110,6 +110,51 @@ cv::Mat main_part(const cv::Mat& cand, const cv::Mat& prev) {
   return filled;
 }
 
+// A tracker gives every pixel to at most one object. Pixels still claimed
+// by two objects go to the one whose previous mask is nearer, on a tie to
+// the one whose centroid is nearer.
+void make_disjoint(const std::vector<Work>& works, std::vector<ObjectMask>& out) {
+  const std::size_t n = out.size();
+  std::vector<cv::Rect> rects(n);
+  std::vector<cv::Point2d> centre(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    rects[i] = cv::boundingRect(out[i].mask);
+    cv::Moments mo = cv::moments(out[i].mask, true);
+    centre[i] =
+        mo.m00 > 0 ? cv::Point2d(mo.m10 / mo.m00, mo.m01 / mo.m00) : cv::Point2d(-1e9, -1e9);
+  }
+  auto dist_of = [&](std::size_t i, int x, int y) {
+    const Work& w = works[i];
+    if (w.empty || !w.box.contains(cv::Point(x, y))) return 1e30f;
+    return w.dist.at<float>(y - w.box.y, x - w.box.x);
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) {
+      const cv::Rect both = rects[i] & rects[j];
+      if (both.area() == 0) continue;
+      for (int y = both.y; y < both.y + both.height; ++y) {
+        std::uint8_t* a = out[i].mask.ptr<std::uint8_t>(y);
+        std::uint8_t* b = out[j].mask.ptr<std::uint8_t>(y);
+        for (int x = both.x; x < both.x + both.width; ++x) {
+          if (!a[x] || !b[x]) continue;
+          float da = dist_of(i, x, y), db = dist_of(j, x, y);
+          bool keep_a = da < db;
+          if (da == db) {
+            double ca = std::hypot(x - centre[i].x, y - centre[i].y);
+            double cb = std::hypot(x - centre[j].x, y - centre[j].y);
+            keep_a = ca <= cb;
+          }
+          if (keep_a) {
+            b[x] = 0;
+          } else {
+            a[x] = 0;
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<ObjectMask> propagate_step(const cv::Mat& bgr, const std::vector<ObjectMask>& previous,
@@ -151,6 +196,7 @@ std::vector<ObjectMask> propagate_step(const cv::Mat& bgr, const std::vector<Obj
     cv::Mat dst = out[i].mask(w.box);
     dst.setTo(1, part);
   });
+  make_disjoint(works, out);
   return out;
 }
 
