@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/errors.h"
+#include "core/mask_scan.h"
 
 namespace vexo {
 
@@ -95,12 +96,7 @@ std::int64_t overlap_count(const cv::Mat& a, const cv::Mat& b) {
   return overlap_in(a, b, box_intersect(mask_box(a), mask_box(b)));
 }
 
-MaskStat mask_stat(const cv::Mat& mask) {
-  MaskStat s;
-  s.box = mask_box(mask);
-  s.area = mask_area_in(mask, s.box);
-  return s;
-}
+MaskStat mask_stat(const cv::Mat& mask) { return scan_mask(mask); }
 
 bool mask_centroid(const cv::Mat& mask, double& cx, double& cy) {
   double sx = 0, sy = 0;

@@ -9,7 +9,7 @@
 #include "core/errors.h"
 #include "core/mask.h"
 #include "detection/dark_text.h"
-#include "detection/mask_scan.h"
+#include "core/mask_scan.h"
 
 namespace vexo {
 

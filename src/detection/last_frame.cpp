@@ -4,7 +4,7 @@
 #include "core/format.h"
 #include "core/mask.h"
 #include "core/overlap.h"
-#include "detection/mask_scan.h"
+#include "core/mask_scan.h"
 
 namespace vexo {
 

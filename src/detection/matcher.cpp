@@ -5,7 +5,7 @@
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/overlap.h"
-#include "detection/mask_scan.h"
+#include "core/mask_scan.h"
 #include "visual/drawing.h"
 
 namespace vexo {

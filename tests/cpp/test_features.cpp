@@ -10,7 +10,7 @@
 #include "detection/dark_text.h"
 #include "detection/features.h"
 #include "detection/last_frame.h"
-#include "detection/mask_scan.h"
+#include "core/mask_scan.h"
 #include "detection/matcher.h"
 
 using namespace vexo;

@@ -14,7 +14,7 @@
 #include "detection/dark_text.h"
 #include "detection/features.h"
 #include "detection/last_frame.h"
-#include "detection/mask_scan.h"
+#include "core/mask_scan.h"
 #include "detection/matcher.h"
 #include "vexo_utils/bindings.h"
 #include "vexo_utils/model_adapters.h"

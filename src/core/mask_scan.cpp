@@ -1,4 +1,4 @@
-#include "detection/mask_scan.h"
+#include "core/mask_scan.h"
 
 #include <algorithm>
 #include <cmath>

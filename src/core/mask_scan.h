@@ -11,7 +11,7 @@
 
 namespace vexo {
 
-// Same result as mask_stat() (tight inclusive box and nonzero count).
+// Tight inclusive box and nonzero count in one pass (what mask_stat() returns).
 MaskStat scan_mask(const cv::Mat& mask);
 std::vector<MaskStat> scan_masks(const std::vector<cv::Mat>& masks);
 
