@@ -551,23 +551,34 @@ class WindowRunner {
   void run_clip(const ClipRow& row, double duration) {
     Number start = Number::integer(0);
     std::shared_ptr<Task> last_written;
+    bool planning = true;
     for (;;) {
-      while (start.value() < duration && written_in_flight() < kInFlight) {
-        Number end = window_end(start, settings_.time_step, duration);
-        auto task = std::make_shared<Task>();
-        PlannedWindow w = plan_window(settings_, row, start, end);
+      while (planning && start.value() < duration && written_in_flight() < kInFlight) {
+        Number from = start, end = window_end(start, settings_.time_step, duration);
         start = start + settings_.time_step;
-        if (!w.skip_line.empty()) {
-          task->lines.push_back(w.skip_line);
-          task->done = task->settled = task->skipped = true;
+        auto task = std::make_shared<Task>();
+        try {
+          PlannedWindow w = plan_window(settings_, row, from, end);
+          if (!w.skip_line.empty()) {
+            task->lines.push_back(w.skip_line);
+            task->done = task->settled = task->skipped = true;
+            push(task);
+            continue;
+          }
+          task->job = std::move(w.job);
+          task->pred = last_written;
           push(task);
-          continue;
+          last_written = task;
+          task->thread = std::thread([this, task] { run_task(*task); });
+        } catch (...) {
+          // Reported when the windows before it are done, as a sequential
+          // run would; nothing after it is planned.
+          std::lock_guard<std::mutex> lock(m_);
+          task->error = std::current_exception();
+          task->done = task->settled = task->skipped = true;
+          if (tasks_.empty() || tasks_.back() != task) tasks_.push_back(task);
+          planning = false;
         }
-        task->job = std::move(w.job);
-        task->pred = last_written;
-        last_written = task;
-        push(task);
-        task->thread = std::thread([this, task] { run_task(*task); });
       }
       if (tasks_.empty()) return;
       drain_head();

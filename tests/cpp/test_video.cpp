@@ -271,5 +271,17 @@ TEST(VideoExtraction, WindowsWrittenAheadLookSequential) {
     EXPECT_TRUE(std::find(failed.lines.begin(), failed.lines.end(),
                           "Processing frame 36 (saved as 0000.jpg)") == failed.lines.end());
   }
+  // A window folder that cannot be created fails only once the windows
+  // before it are in place.
+  CatalogueRun blocked[2];
+  for (bool ahead_mode : {false, true}) {
+    fs::path out = dir / (ahead_mode ? "pb" : "pa");
+    fs::create_directories(out / "d/v1");
+    std::ofstream(out / "d/v1/0.02min_to_0.04min") << "not a folder";
+    blocked[ahead_mode] = run_catalogue(out, {rows[0]}, ahead_mode);
+    EXPECT_EQ(blocked[ahead_mode].lines.front(), "<failed>");
+    EXPECT_TRUE(fs::exists(out / "d/v1/0min_to_0.02min/right_cropped_frames"));
+  }
+  EXPECT_EQ(blocked[0].lines, blocked[1].lines);
   fs::remove_all(dir);
 }
