@@ -253,7 +253,7 @@ def render_summary(summary: dict) -> str:
 def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(description="Run the vexo pipeline on a generated recording.")
     ap.add_argument("--out", default="runs/demo", help="run folder (default runs/demo)")
-    ap.add_argument("--clips", type=int, default=2, help="number of clips (default 2)")
+    ap.add_argument("--clips", type=int, default=3, help="number of clips (default 3)")
     ap.add_argument("--seconds", type=float, default=8.0, help="clip length in seconds")
     ap.add_argument("--fps", type=float, default=10.0, help="frame rate of the clips")
     ap.add_argument("--height", type=int, default=520, help="height of the saved frames")
