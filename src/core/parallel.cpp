@@ -1,6 +1,8 @@
 #include "core/parallel.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -56,6 +58,66 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn, uns
   for (auto& t : pool) t.join();
   if (interrupted.load()) throw Interrupted();
   if (err) std::rethrow_exception(err);
+}
+
+void ordered_parallel(std::size_t n, const std::function<void(std::size_t)>& produce,
+                      const std::function<void(std::size_t)>& consume, unsigned max_threads) {
+  if (n == 0) return;
+  unsigned hw = std::thread::hardware_concurrency();
+  if (hw == 0) hw = 1;
+  unsigned threads = max_threads ? std::min(max_threads, hw) : hw;
+  if (threads > n) threads = static_cast<unsigned>(n);
+  std::vector<char> ready(n, 0);
+  std::vector<std::exception_ptr> errors(n);
+  std::mutex mu;
+  std::condition_variable cv;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  auto worker = [&] {
+    for (;;) {
+      std::size_t i = next.fetch_add(1);
+      if (i >= n || stop.load()) return;
+      std::exception_ptr e;
+      try {
+        produce(i);
+      } catch (...) {
+        e = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        errors[i] = e;
+        ready[i] = 1;
+      }
+      cv.notify_all();
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
+  auto finish = [&] {
+    stop.store(true);
+    for (auto& t : pool) t.join();
+  };
+  try {
+    for (std::size_t i = 0; i < n; ++i) {
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        while (!ready[i]) {
+          cv.wait_for(lock, std::chrono::milliseconds(20));
+          if (!ready[i]) {
+            lock.unlock();
+            check_interrupt();
+            lock.lock();
+          }
+        }
+        if (errors[i]) std::rethrow_exception(errors[i]);
+      }
+      consume(i);
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
 }
 
 }  // namespace vexo

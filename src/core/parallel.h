@@ -13,4 +13,12 @@ namespace vexo {
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn,
                   unsigned max_threads = 0);
 
+// Produces items 0..n-1 on worker threads and hands each to `consume` on
+// the calling thread in index order as soon as it is ready, so consuming
+// overlaps with producing. The first failure in index order (of either
+// function) stops the work and is rethrown; host interrupts are polled on
+// the calling thread while it waits.
+void ordered_parallel(std::size_t n, const std::function<void(std::size_t)>& produce,
+                      const std::function<void(std::size_t)>& consume, unsigned max_threads = 0);
+
 }  // namespace vexo

@@ -53,7 +53,8 @@ void init_module_conventions(py::module_&) {
     } catch (const vexo::Error& e) {
       PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const cv::Exception& e) {
-      PyErr_SetString(PyExc_ValueError, (std::string("image operation failed: ") + e.what()).c_str());
+      PyErr_SetString(PyExc_ValueError,
+                      (std::string("image operation failed: ") + e.what()).c_str());
     }
   });
 }
@@ -150,7 +151,8 @@ ImageIn image_from_py(py::handle obj, const std::string& what) {
   }
   py::array a = py::module_::import("numpy").attr("ascontiguousarray")(arr_obj);
   if (a.dtype().kind() != 'u' || a.itemsize() != 1) {
-    throw vexo::TypeError(what + ": image dtype " + dtype_name(a) + " is not supported (use uint8)");
+    throw vexo::TypeError(what + ": image dtype " + dtype_name(a) +
+                          " is not supported (use uint8)");
   }
   if (a.ndim() != 2 && a.ndim() != 3) {
     throw vexo::ValueError(what + ": expected an H x W x C image, got an array of " +
@@ -175,14 +177,22 @@ py::array mat_to_numpy(const cv::Mat& m) {
 namespace {
 py::dtype dtype_of_depth(int depth) {
   switch (depth) {
-    case CV_8U: return py::dtype::of<std::uint8_t>();
-    case CV_8S: return py::dtype::of<std::int8_t>();
-    case CV_16U: return py::dtype::of<std::uint16_t>();
-    case CV_16S: return py::dtype::of<std::int16_t>();
-    case CV_32S: return py::dtype::of<std::int32_t>();
-    case CV_32F: return py::dtype::of<float>();
-    case CV_64F: return py::dtype::of<double>();
-    default: throw vexo::ValueError("unsupported matrix depth");
+    case CV_8U:
+      return py::dtype::of<std::uint8_t>();
+    case CV_8S:
+      return py::dtype::of<std::int8_t>();
+    case CV_16U:
+      return py::dtype::of<std::uint16_t>();
+    case CV_16S:
+      return py::dtype::of<std::int16_t>();
+    case CV_32S:
+      return py::dtype::of<std::int32_t>();
+    case CV_32F:
+      return py::dtype::of<float>();
+    case CV_64F:
+      return py::dtype::of<double>();
+    default:
+      throw vexo::ValueError("unsupported matrix depth");
   }
 }
 }  // namespace
@@ -208,10 +218,22 @@ py::object mat_to_pil(const cv::Mat& m, const std::string& mode) {
 
 py::object make_float_frame(const std::vector<double>& cells, const std::vector<std::string>& rows,
                             const std::vector<std::string>& cols) {
-  py::array_t<double> data({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(cols.size())});
+  py::array_t<double> data(
+      {static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(cols.size())});
   if (!cells.empty()) std::memcpy(data.mutable_data(), cells.data(), cells.size() * sizeof(double));
+  return make_float_frame(data, make_index(rows), make_index(cols));
+}
+
+py::object make_float_frame(const py::array_t<double>& data, const py::object& index,
+                            const py::object& columns) {
   py::object pd = import_host("pandas");
-  return pd.attr("DataFrame")(data, py::arg("index") = py::cast(rows), py::arg("columns") = py::cast(cols));
+  return pd.attr("DataFrame")(data, py::arg("index") = index, py::arg("columns") = columns,
+                              py::arg("copy") = false);
+}
+
+py::object make_index(const std::vector<std::string>& labels) {
+  py::object pd = import_host("pandas");
+  return pd.attr("Index")(py::cast(labels), py::arg("dtype") = "object");
 }
 
 py::module_ import_host(const char* name) {
@@ -245,7 +267,8 @@ std::int64_t to_int(py::handle obj, const std::string& what) {
                           py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
   }
   try {
-    return py::int_(py::reinterpret_borrow<py::object>(obj).attr("__index__")()).cast<std::int64_t>();
+    return py::int_(py::reinterpret_borrow<py::object>(obj).attr("__index__")())
+        .cast<std::int64_t>();
   } catch (py::error_already_set&) {
     throw vexo::TypeError(what + ": expected an integer, got " +
                           py::str(py::type::of(obj).attr("__name__")).cast<std::string>());

@@ -58,6 +58,11 @@ py::object mat_to_pil(const cv::Mat& m, const std::string& mode);
 // pandas.DataFrame from a row-major float64 table with row and column labels.
 py::object make_float_frame(const std::vector<double>& cells, const std::vector<std::string>& rows,
                             const std::vector<std::string>& cols);
+// The same over an existing float64 array and ready pandas Index objects
+// (tables of many frames with the same keys can share one Index).
+py::object make_float_frame(const py::array_t<double>& data, const py::object& index,
+                            const py::object& columns);
+py::object make_index(const std::vector<std::string>& labels);
 
 // Imports a host module, raising ImportError with a clear message.
 py::module_ import_host(const char* name);

@@ -1,6 +1,9 @@
+#include <cstring>
+
 #include "common/convert.h"
 #include "core/console.h"
 #include "core/errors.h"
+#include "core/parallel.h"
 #include "core/tracking_output.h"
 #include "vexo_utils/bindings.h"
 
@@ -13,7 +16,21 @@ py::array stack_to_numpy(const FrameFile& f) {
                              f.owner);
 }
 
-py::dict record_to_py(const FrameRecord& rec) {
+// Consecutive frames nearly always hold the same boxes: their tables share
+// one pandas Index instead of building a new one per frame.
+struct IndexCache {
+  std::vector<std::string> keys;
+  py::object index;
+  const py::object& get(const std::vector<std::string>& k) {
+    if (!index || k != keys) {
+      keys = k;
+      index = make_index(k);
+    }
+    return index;
+  }
+};
+
+py::dict record_to_py(const FrameRecord& rec, IndexCache* cache = nullptr) {
   py::dict d;
   d["frame_index"] = py::int_(rec.frame_index);
   py::array stack = stack_to_numpy(rec.file);
@@ -27,17 +44,29 @@ py::dict record_to_py(const FrameRecord& rec) {
   d["mask_areas"] = areas;
   d["json_path"] = py::str(rec.json_path);
   d["image_path"] = py::str(rec.file.image_path);
-  if (rec.has_table) d["intersections_df"] = make_float_frame(rec.table, rec.keys, rec.keys);
+  if (rec.has_table) {
+    if (cache) {
+      const std::size_t n = rec.keys.size();
+      py::array_t<double> data({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(n)});
+      if (n) std::memcpy(data.mutable_data(), rec.table.data(), n * n * sizeof(double));
+      const py::object& idx = cache->get(rec.keys);
+      d["intersections_df"] = make_float_frame(data, idx, idx);
+    } else {
+      d["intersections_df"] = make_float_frame(rec.table, rec.keys, rec.keys);
+    }
+  }
   return d;
 }
 
 int checked_dim(py::handle v, const char* what) {
   std::int64_t x = to_int(v, what);
-  if (x < 0 || x > 1000000) throw vexo::ValueError(std::string(what) + " must be between 0 and 1000000");
+  if (x < 0 || x > 1000000)
+    throw vexo::ValueError(std::string(what) + " must be between 0 and 1000000");
   return static_cast<int>(x);
 }
 
-py::tuple process_json_and_generate_masks(py::object json_path, py::object height, py::object width) {
+py::tuple process_json_and_generate_masks(py::object json_path, py::object height,
+                                          py::object width) {
   std::string path = to_str(json_path, "json_path");
   int h = checked_dim(height, "height"), w = checked_dim(width, "width");
   FrameFile f;
@@ -72,7 +101,8 @@ py::tuple get_vexo_annotation_data(py::object video_dir, py::object last_or_not,
   }
   const auto [rows, cols] = size;
   if (sel > 0) {
-    if (static_cast<std::uint64_t>(sel) >= order.size()) return py::make_tuple(py::dict(), py::dict());
+    if (static_cast<std::uint64_t>(sel) >= order.size())
+      return py::make_tuple(py::dict(), py::dict());
     FrameRecord rec;
     {
       py::gil_scoped_release nogil;
@@ -83,15 +113,23 @@ py::tuple get_vexo_annotation_data(py::object video_dir, py::object last_or_not,
     one[py::int_(sel)] = record_to_py(rec);
     return py::make_tuple(one, one);
   }
-  std::vector<FrameRecord> records;
+  // Files are decoded on all cores while this thread turns finished records
+  // into host values, in read order.
+  std::vector<FrameRecord> records(order.size());
+  py::dict all;
+  IndexCache cache;
   {
     py::gil_scoped_release nogil;
-    records = read_tracking_files(order, rows, cols);
-  }
-  py::dict all;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (i % 64 == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
-    all[py::int_(i)] = record_to_py(records[i]);
+    ordered_parallel(
+        order.size(),
+        [&](std::size_t i) {
+          records[i] = build_frame_record(order[i], read_frame_file(order[i], rows, cols), true);
+        },
+        [&](std::size_t i) {
+          py::gil_scoped_acquire gil;
+          all[py::int_(i)] = record_to_py(records[i], &cache);
+          records[i] = FrameRecord{};  // the host values now own the masks
+        });
   }
   py::object last = all[py::int_(records.size() - 1)];
   return py::make_tuple(last, all);
