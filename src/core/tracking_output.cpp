@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <regex>
 
 #include "core/errors.h"
+#include "core/fast_json.h"
 #include "core/fsutil.h"
 #include "core/overlap.h"
 #include "core/parallel.h"
@@ -18,32 +18,30 @@ namespace vexo {
 
 namespace {
 
-using json = nlohmann::json;
+using fastjson::Kind;
+using json = fastjson::Value;
 
 json parse_json_text(const std::string& text, const std::string& path) {
-  try {
-    return json::parse(text);
-  } catch (const json::parse_error& e) {
-    throw ValueError("invalid JSON in '" + path + "': " + e.what());
-  }
+  return fastjson::parse(text, path);
 }
 
 json parse_json_file(const std::string& path) { return parse_json_text(read_file(path), path); }
 
 const json& require_key(const json& obj, const char* key, const std::string& path) {
-  if (!obj.is_object()) throw TypeError("'" + path + "': expected a JSON object");
-  auto it = obj.find(key);
-  if (it == obj.end()) throw KeyError("'" + std::string(key) + "' missing in '" + path + "'");
-  return *it;
+  if (obj.kind != Kind::Object) throw TypeError("'" + path + "': expected a JSON object");
+  const json* v = obj.find(key);
+  if (!v) throw KeyError("'" + std::string(key) + "' missing in '" + path + "'");
+  return *v;
 }
 
 std::int64_t object_id_of(const json& det, const std::string& path) {
-  auto it = det.find("object_id");
-  if (it == det.end()) return 0;
-  if (it->is_number_integer()) return it->get<std::int64_t>();
-  if (it->is_number_float()) {
-    double v = it->get<double>();
-    if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 9e15) return static_cast<std::int64_t>(v);
+  const json* v = det.find("object_id");
+  if (!v) return 0;
+  if (v->kind == Kind::Int) return v->i;
+  if (v->kind == Kind::Float) {
+    double d = v->d;
+    if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9e15)
+      return static_cast<std::int64_t>(d);
   }
   throw TypeError("'" + path + "': \"object_id\" must be an integer");
 }
@@ -61,30 +59,36 @@ FrameFile decode_frame_file(const std::string& text, const std::string& json_pat
   json doc = parse_json_text(text, json_path);
   FrameFile out;
   const json& image_path = require_key(doc, "image_path", json_path);
-  if (!image_path.is_string()) throw TypeError("'" + json_path + "': \"image_path\" must be a string");
-  out.image_path = image_path.get<std::string>();
+  if (image_path.kind != Kind::String) {
+    throw TypeError("'" + json_path + "': \"image_path\" must be a string");
+  }
+  out.image_path = image_path.s;
   const json& dets = require_key(doc, "detections", json_path);
-  if (!dets.is_array()) throw TypeError("'" + json_path + "': \"detections\" must be an array");
+  if (dets.kind != Kind::Array)
+    throw TypeError("'" + json_path + "': \"detections\" must be an array");
   out.rows = height;
   out.cols = width;
-  const std::size_t n = dets.size();
-  if (static_cast<double>(n) * height * width > 8.0e9) throw ValueError("'" + json_path + "': too many masks");
+  const std::size_t n = dets.items.size();
+  if (static_cast<double>(n) * height * width > 8.0e9)
+    throw ValueError("'" + json_path + "': too many masks");
   out.stack = calloc_mat(static_cast<int>(n) * height, width, out.owner);
   out.ids.reserve(n);
   out.boxes.reserve(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const json& det = dets[k];
-    if (!det.is_object()) throw TypeError("'" + json_path + "': each detection must be an object");
+    const json& det = dets.items[k];
+    if (det.kind != Kind::Object)
+      throw TypeError("'" + json_path + "': each detection must be an object");
     std::int64_t oid = object_id_of(det, json_path);
     const json& polys = require_key(det, "formatted_polygon", json_path);
-    if (!polys.is_array()) throw TypeError("'" + json_path + "': \"formatted_polygon\" must be an array");
+    if (polys.kind != Kind::Array)
+      throw TypeError("'" + json_path + "': \"formatted_polygon\" must be an array");
     cv::Mat mask = out.mask(k);
     Box box;
-    for (const json& poly : polys) {
-      if (!poly.is_string()) throw TypeError("'" + json_path + "': polygons must be strings");
+    for (const json& poly : polys.items) {
+      if (poly.kind != Kind::String)
+        throw TypeError("'" + json_path + "': polygons must be strings");
       std::vector<cv::Point> pts =
-          polygon_to_pixels(parse_polygon_coords(poly.get_ref<const std::string&>(), json_path),
-                            width, height, json_path);
+          polygon_to_pixels(parse_polygon_coords(poly.s, json_path), width, height, json_path);
       if (pts.empty() || height == 0 || width == 0) continue;
       Box pb{pts[0].x, pts[0].y, pts[0].x, pts[0].y};
       for (const auto& p : pts) {
@@ -235,11 +239,13 @@ FrameRecord build_frame_record(const std::string& json_path, FrameFile file, boo
 std::pair<int, int> frame_size_from_first_file(const std::string& json_path) {
   json doc = parse_json_file(json_path);
   const json& ip = require_key(doc, "image_path", json_path);
-  if (!ip.is_string()) throw TypeError("'" + json_path + "': \"image_path\" must be a string");
-  std::string image_path = ip.get<std::string>();
+  if (ip.kind != Kind::String)
+    throw TypeError("'" + json_path + "': \"image_path\" must be a string");
+  std::string image_path = ip.s;
   std::error_code ec;
   if (!std::filesystem::exists(image_path, ec)) {
-    throw FileNotFound("frame image '" + image_path + "' named by '" + json_path + "' does not exist");
+    throw FileNotFound("frame image '" + image_path + "' named by '" + json_path +
+                       "' does not exist");
   }
   cv::Mat img = cv::imread(image_path, cv::IMREAD_COLOR);
   if (img.empty()) {

@@ -190,3 +190,36 @@ TEST(Mask, BoxMatchesBruteForceOnRandomMasks) {
     ASSERT_EQ(mask_area(m), cv::countNonZero(m));
   }
 }
+
+#include <nlohmann/json.hpp>
+
+#include "core/fast_json.h"
+
+TEST(FastJson, AcceptsExactlyWhatTheGeneralReaderAccepts) {
+  const std::vector<std::string> cases = {
+      R"({"a": [1, -0, 2.5e3, -1E-2, true, false, null, "x\u00e9\ud83d\ude00\n"]})",
+      R"([])", R"({})", R"("\/\\\"\b\f\r\t")", "\xEF\xBB\xBF{\"bom\": 1}", "  7  ",
+      R"({"k": 1, "k": 2})", "\"caf\xC3\xA9\"", R"(9223372036854775807)", R"(1e-400)",
+      // rejected
+      R"({"a": 01})", R"([1,])", R"({"a" 1})", R"("\x")", "\"\x01\"", R"("\ud800")",
+      R"("\udc00x")", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF5\x80\x80\x80\"", R"(1.)",
+      R"(.5)", R"(+1)", R"(tru)", R"([1] x)", R"()", R"(-)", R"(1e)", R"({"a":1,})", R"(NaN)"};
+  for (const std::string& c : cases) {
+    bool general = nlohmann::json::accept(c);
+    bool fast = true;
+    try {
+      fastjson::parse(c, "case");
+    } catch (const ValueError&) {
+      fast = false;
+    }
+    EXPECT_EQ(fast, general) << c;
+  }
+  auto v = fastjson::parse(R"({"s": "a\u00e9\ud83d\ude00", "i": -12, "f": 0.25, "k": 1, "k": 2})", "t");
+  EXPECT_EQ(v.find("s")->s, nlohmann::json::parse(R"("a\u00e9\ud83d\ude00")").get<std::string>());
+  EXPECT_EQ(v.find("i")->i, -12);
+  EXPECT_DOUBLE_EQ(v.find("f")->d, 0.25);
+  EXPECT_EQ(v.find("k")->i, 2);  // the last of a repeated key wins
+  EXPECT_EQ(v.find("missing"), nullptr);
+  std::string deep(600, '[');
+  EXPECT_THROW(fastjson::parse(deep + std::string(600, ']'), "deep"), ValueError);
+}
