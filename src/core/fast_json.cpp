@@ -8,8 +8,8 @@
 namespace vexo::fastjson {
 
 const Value* Value::find(std::string_view key) const {
-  for (auto it = members.rbegin(); it != members.rend(); ++it) {
-    if (it->first == key) return &it->second;
+  for (std::size_t k = keys.size(); k-- > 0;) {
+    if (keys[k] == key) return &values[k];
   }
   return nullptr;
 }
@@ -243,8 +243,9 @@ struct Parser {
         ws();
         if (p >= t.size() || t[p] != ':') fail("expected ':'");
         ++p;
-        v.members.emplace_back(std::move(key), Value{});
-        value(v.members.back().second, depth + 1);
+        v.keys.push_back(std::move(key));
+        v.values.emplace_back();
+        value(v.values.back(), depth + 1);
         ws();
         if (p < t.size() && t[p] == ',') {
           ++p;

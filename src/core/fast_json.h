@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace vexo::fastjson {
@@ -19,9 +18,10 @@ struct Value {
   bool b = false;
   std::int64_t i = 0;
   double d = 0;
-  std::string s;                                       // String
-  std::vector<Value> items;                            // Array
-  std::vector<std::pair<std::string, Value>> members;  // Object, in file order
+  std::string s;                  // String
+  std::vector<Value> items;       // Array
+  std::vector<std::string> keys;  // Object keys, in file order
+  std::vector<Value> values;      // Object values, by key position
 
   // Member by key; the last one wins when a key repeats. nullptr if absent.
   const Value* find(std::string_view key) const;
