@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <regex>
@@ -37,7 +38,12 @@ const json& require_key(const json& obj, const char* key, const std::string& pat
 std::int64_t object_id_of(const json& det, const std::string& path) {
   const json* v = det.find("object_id");
   if (!v) return 0;
-  if (v->kind == Kind::Int) return v->i;
+  if (v->kind == Kind::Int) {
+    // The key is built from object_id - 1, which must not wrap around.
+    if (v->i == std::numeric_limits<std::int64_t>::min())
+      throw ValueError("'" + path + "': \"object_id\" is out of range");
+    return v->i;
+  }
   if (v->kind == Kind::Float) {
     double d = v->d;
     if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9e15)
@@ -69,7 +75,8 @@ FrameFile decode_frame_file(const std::string& text, const std::string& json_pat
   out.rows = height;
   out.cols = width;
   const std::size_t n = dets.items.size();
-  if (static_cast<double>(n) * height * width > 8.0e9)
+  if (static_cast<double>(n) * height * width > 8.0e9 ||
+      static_cast<double>(n) * height > std::numeric_limits<int>::max())
     throw ValueError("'" + json_path + "': too many masks");
   out.stack = calloc_mat(static_cast<int>(n) * height, width, out.owner);
   out.ids.reserve(n);

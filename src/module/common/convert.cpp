@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "core/console.h"
 #include "core/errors.h"
@@ -52,6 +53,9 @@ void init_module_conventions(py::module_&) {
       PyErr_SetString(PyExc_OSError, e.what());
     } catch (const vexo::Error& e) {
       PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const std::bad_alloc&) {
+      PyErr_SetString(PyExc_MemoryError,
+                      "not enough memory for this call (are the sizes of its inputs sensible?)");
     } catch (const cv::Exception& e) {
       PyErr_SetString(PyExc_ValueError,
                       (std::string("image operation failed: ") + e.what()).c_str());

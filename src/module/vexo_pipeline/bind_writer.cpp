@@ -16,7 +16,9 @@ std::vector<standins::TrackedMask> tracked_masks_from_py(py::handle masks) {
   for (auto item : masks.cast<py::dict>()) {
     standins::TrackedMask tm;
     tm.object_id = to_int(item.first, "masks key (object id)");
-    MaskIn mi = mask_from_py(item.second, "masks[" + std::to_string(tm.object_id) + "]", true);
+    const std::string what = "masks[" + std::to_string(tm.object_id) + "]";
+    MaskIn mi = mask_from_py(item.second, what, true);
+    if (mi.mat.empty()) throw vexo::ValueError(what + ": the mask is empty (0 rows or columns)");
     tm.mask = mi.mat.clone();
     out.push_back(std::move(tm));
   }
