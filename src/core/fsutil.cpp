@@ -22,7 +22,15 @@ std::string path_join(std::string_view base, std::string_view name) {
   return out;
 }
 
+void require_plain_path(const std::string& path) {
+  const std::size_t nul = path.find('\0');
+  if (nul != std::string::npos) {
+    throw ValueError("path holds a NUL character: '" + path.substr(0, nul) + "\\x00...'");
+  }
+}
+
 std::string read_file(const std::string& path) {
+  require_plain_path(path);
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) {
     int e = errno;
@@ -41,6 +49,7 @@ std::string read_file(const std::string& path) {
 
 void write_file_atomic(const std::string& path, std::string_view content) {
   namespace fs = std::filesystem;
+  require_plain_path(path);
   fs::path target(path);
   fs::path dir = target.parent_path();
   std::random_device rd;

@@ -249,6 +249,7 @@ std::pair<int, int> frame_size_from_first_file(const std::string& json_path) {
   if (ip.kind != Kind::String)
     throw TypeError("'" + json_path + "': \"image_path\" must be a string");
   std::string image_path = ip.s;
+  require_plain_path(image_path);
   std::error_code ec;
   if (!std::filesystem::exists(image_path, ec)) {
     throw FileNotFound("frame image '" + image_path + "' named by '" + json_path +

@@ -24,7 +24,7 @@ constexpr int kLabelPadding = 4;
 ojson parse_json_file(const std::string& path) {
   try {
     return ojson::parse(read_file(path));
-  } catch (const ojson::parse_error& e) {
+  } catch (const ojson::exception& e) {  // syntax errors and number overflow
     throw ValueError("'" + path + "' is not valid JSON: " + e.what());
   }
 }
@@ -292,7 +292,9 @@ void fix_polygon_scaling(const std::string& json_path,
   }
   const double W = size.width, H = size.height;
   const double x_scale = H / W, y_scale = W / H;
-  ojson& dets = doc.at("detections");
+  auto found = doc.find("detections");
+  if (found == doc.end()) throw KeyError("'detections' (in '" + json_path + "')");
+  ojson& dets = *found;
   if (!dets.is_array()) throw TypeError("'detections' in '" + json_path + "' is not a list");
   for (auto& det : dets) {
     const ojson& polys = array_member(det, "formatted_polygon", json_path);

@@ -77,7 +77,7 @@ PenPolygon read_pen_polygon(const std::string& json_path) {
   nlohmann::json doc;
   try {
     doc = nlohmann::json::parse(read_file(json_path));
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {  // syntax errors and number overflow
     throw ValueError("pen file '" + json_path + "' is not valid JSON: " + e.what());
   }
   if (!doc.is_object()) throw TypeError("pen file '" + json_path + "' does not hold a JSON object");

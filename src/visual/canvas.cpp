@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/errors.h"
+#include "core/fsutil.h"
 #include "core/mask.h"
 
 namespace vexo::draw {
@@ -310,6 +311,7 @@ void composite_mask(cv::Mat& dst, const cv::Mat& mask, const Box& box, Rgba colo
 
 cv::Mat load_image(const std::string& path, int channels) {
   if (channels != 3 && channels != 4) throw ValueError("load_image: channels must be 3 or 4");
+  require_plain_path(path);
   cv::Mat raw;
   try {
     raw = cv::imread(path, cv::IMREAD_UNCHANGED);
@@ -347,6 +349,7 @@ cv::Mat load_image(const std::string& path, int channels) {
 }
 
 cv::Size image_size(const std::string& path) {
+  require_plain_path(path);
   cv::Mat raw;
   try {
     raw = cv::imread(path, cv::IMREAD_UNCHANGED);

@@ -73,7 +73,10 @@ class Op:
     bad: Dict[str, Sequence[Bad]]
     allow: Tuple[str, ...] = ()  # extra exception types for every case of this op
     positional: bool = False  # call with positional arguments (methods with self bound)
-    after: Optional[Callable[[], Optional[str]]] = None  # post-check, returns a problem text
+    # Post-check after every case: (arguments, result) -> problem text or None.
+    after: Optional[Callable[[Dict[str, Any], Dict[str, Any]], Optional[str]]] = None
+    # Runs before every case: arguments -> state handed to `after` as args["_before"].
+    before: Optional[Callable[[Dict[str, Any]], Any]] = None
 
 
 @dataclass
@@ -134,7 +137,8 @@ def scalar_bads(kind: str) -> List[Bad]:
     if kind == "int":
         out += [Bad("float", lambda: 2.5), Bad("huge_int", lambda: 10 ** 30)]
     if kind == "str":
-        out += [Bad("int", lambda: 7), Bad("bytes", lambda: b"x")]
+        out += [Bad("int", lambda: 7), Bad("bytes", lambda: b"x"),
+                Bad("lone_surrogate", lambda: "a\ud800b")]
     return out
 
 
@@ -203,6 +207,9 @@ def mask_bads(shape=(40, 50), accepts=("bool", "float64", "int8"), extra=()) -> 
         Bad("huge_view", lambda: huge_view((1 << 20, 1 << 21)), allow=("MemoryError",)),
         Bad("ragged_list", lambda: [[1, 0], [1]]),
     ]
+    for b in out:
+        if b.label in accepts:
+            b.expect = "any"
     return out + list(extra)
 
 
@@ -284,7 +291,7 @@ def snapshot(paths: Sequence[str]) -> Dict[str, Optional[bytes]]:
         try:
             with open(p, "rb") as f:
                 out[p] = f.read()
-        except OSError:
+        except (OSError, ValueError):  # missing, a folder, or not a valid path at all
             out[p] = None
     return out
 
@@ -323,6 +330,7 @@ def _run_case(case: Case) -> Dict[str, Any]:
     kwargs = {k: make() for k, make in case.op.good.items()}
     if case.param is not None:
         kwargs[case.param] = case.bad.make()
+    state = case.op.before(kwargs) if case.op.before else None
     t0 = time.perf_counter()
     try:
         if case.op.positional:
@@ -336,7 +344,7 @@ def _run_case(case: Case) -> Dict[str, Any]:
         res = _describe(exc)
     res["seconds"] = time.perf_counter() - t0
     if case.op.after is not None:
-        problem = case.op.after()
+        problem = case.op.after(dict(kwargs, _before=state), res)
         if problem:
             res["after"] = problem
     return res

@@ -120,7 +120,7 @@ def operations(fx):
     area_bads = h.scalar_bads("real") + [Bad("negative", lambda: -3.0, "any"),
                                          Bad("numpy_array", lambda: np.ones(3))]
 
-    def written_files_ok():
+    def written_files_ok(args, res):
         left = sorted(os.listdir(os.path.join(fx.root, "written")))
         bad = [f for f in left if not f.startswith("output_pp_")]
         return f"stray files after a failed write: {bad}" if bad else None

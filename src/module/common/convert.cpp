@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <nlohmann/json.hpp>
+#include <regex>
 
 #include "core/console.h"
 #include "core/errors.h"
@@ -15,7 +17,10 @@ void write_to_host_stdout(std::string_view text) {
   py::gil_scoped_acquire gil;
   py::object out = py::module_::import("sys").attr("stdout");
   if (out.is_none()) return;
-  out.attr("write")(py::str(text.data(), text.size()));
+  // A line quoting a file name that is not UTF-8 still prints.
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (!s) throw py::error_already_set();
+  out.attr("write")(py::reinterpret_steal<py::str>(s));
 }
 
 bool host_interrupt_pending() {
@@ -29,6 +34,22 @@ bool host_interrupt_pending() {
 
 std::string dtype_name(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
 
+// Raises `type` with `what` as text the host can show: bytes that are not
+// UTF-8 (a file name or a quoted file excerpt) are replaced, and the JSON
+// library's internal error ids are left out.
+void set_error(PyObject* type, const std::string& what) {
+  static const std::regex json_id(R"(\[json\.exception\.[a-z_]+\.[0-9]+\] ?)");
+  const std::string msg = std::regex_replace(what, json_id, "");
+  PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+  if (!text) {
+    PyErr_Clear();
+    PyErr_SetString(type, "(unreadable message)");
+    return;
+  }
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 }  // namespace
 
 void init_module_conventions(py::module_&) {
@@ -40,25 +61,31 @@ void init_module_conventions(py::module_&) {
     } catch (const vexo::Interrupted&) {
       PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const vexo::ValueError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      set_error(PyExc_ValueError, e.what());
     } catch (const vexo::TypeError& e) {
-      PyErr_SetString(PyExc_TypeError, e.what());
+      set_error(PyExc_TypeError, e.what());
     } catch (const vexo::KeyError& e) {
-      PyErr_SetString(PyExc_KeyError, e.what());
+      set_error(PyExc_KeyError, e.what());
     } catch (const vexo::IndexError& e) {
-      PyErr_SetString(PyExc_IndexError, e.what());
+      set_error(PyExc_IndexError, e.what());
     } catch (const vexo::FileNotFound& e) {
-      PyErr_SetString(PyExc_FileNotFoundError, e.what());
+      set_error(PyExc_FileNotFoundError, e.what());
     } catch (const vexo::IoError& e) {
-      PyErr_SetString(PyExc_OSError, e.what());
+      set_error(PyExc_OSError, e.what());
     } catch (const vexo::Error& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
+      set_error(PyExc_RuntimeError, e.what());
+    } catch (const nlohmann::json::type_error& e) {
+      set_error(PyExc_TypeError, std::string("unexpected JSON value: ") + e.what());
+    } catch (const nlohmann::json::out_of_range& e) {
+      set_error(e.id == 403 ? PyExc_KeyError : e.id == 401 ? PyExc_IndexError : PyExc_ValueError,
+                std::string("JSON content: ") + e.what());
+    } catch (const nlohmann::json::exception& e) {
+      set_error(PyExc_ValueError, std::string("invalid JSON: ") + e.what());
     } catch (const std::bad_alloc&) {
       PyErr_SetString(PyExc_MemoryError,
                       "not enough memory for this call (are the sizes of its inputs sensible?)");
     } catch (const cv::Exception& e) {
-      PyErr_SetString(PyExc_ValueError,
-                      (std::string("image operation failed: ") + e.what()).c_str());
+      set_error(PyExc_ValueError, std::string("image operation failed: ") + e.what());
     }
   });
 }
@@ -282,10 +309,33 @@ std::int64_t to_int(py::handle obj, const std::string& what) {
 }
 
 std::string to_str(py::handle obj, const std::string& what) {
-  if (py::isinstance<py::str>(obj)) return obj.cast<std::string>();
-  if (py::hasattr(obj, "__fspath__")) return py::str(obj.attr("__fspath__")()).cast<std::string>();
-  throw vexo::TypeError(what + ": expected a string, got " +
-                        py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+  py::object text;
+  if (py::isinstance<py::str>(obj)) {
+    text = py::reinterpret_borrow<py::object>(obj);
+  } else if (py::hasattr(obj, "__fspath__")) {
+    text = obj.attr("__fspath__")();
+  }
+  std::string out;
+  if (text && py::isinstance<py::str>(text)) {
+    // Encoded as the file system expects (UTF-8, with undecodable bytes of
+    // names read from disk given back as they were).
+    PyObject* raw = PyUnicode_EncodeFSDefault(text.ptr());
+    if (!raw) {
+      std::string reason = py::error_already_set().what();
+      throw vexo::ValueError(what + ": the text cannot be encoded (" + reason + ")");
+    }
+    out = py::reinterpret_steal<py::bytes>(raw).cast<std::string>();
+  } else if (text && py::isinstance<py::bytes>(text)) {
+    out = text.cast<std::string>();
+  } else {
+    throw vexo::TypeError(what + ": expected a string, got " +
+                          py::str(py::type::of(obj).attr("__name__")).cast<std::string>());
+  }
+  // Paths with a NUL would be cut short by the operating system.
+  if (out.find('\0') != std::string::npos) {
+    throw vexo::ValueError(what + ": the text holds a NUL character");
+  }
+  return out;
 }
 
 }  // namespace vexo::py_bind

@@ -70,6 +70,8 @@ py::module_ import_host(const char* name);
 // Reads a real number from a host value, raising TypeError naming `what`.
 double to_double(py::handle obj, const std::string& what);
 std::int64_t to_int(py::handle obj, const std::string& what);
+// Text of a str or path-like value, encoded as the file system expects.
+// TypeError for other values; ValueError for text holding a NUL character.
 std::string to_str(py::handle obj, const std::string& what);
 
 }  // namespace vexo::py_bind
