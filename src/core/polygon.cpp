@@ -9,7 +9,9 @@
 namespace vexo {
 
 namespace {
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 }  // namespace
 
 std::vector<std::string_view> split_whitespace(std::string_view s) {
@@ -30,8 +32,8 @@ double parse_number(std::string_view token, const std::string& ctx) {
   // Fast path: plain decimal text such as 0.4521 or 1e-3.
   if (!token.empty() && (std::isdigit(static_cast<unsigned char>(token[0])) || token[0] == '.')) {
     double v = 0;
-    auto res = std::from_chars(token.data(), token.data() + token.size(), v,
-                               std::chars_format::general);
+    auto res =
+        std::from_chars(token.data(), token.data() + token.size(), v, std::chars_format::general);
     if (res.ec == std::errc() && res.ptr == token.data() + token.size()) return v;
   }
   std::string_view t = token;
@@ -47,13 +49,15 @@ double parse_number(std::string_view token, const std::string& ctx) {
     if (c == '_') {
       bool ok = i > 0 && i + 1 < t.size() && std::isdigit(static_cast<unsigned char>(t[i - 1])) &&
                 std::isdigit(static_cast<unsigned char>(t[i + 1]));
-      if (!ok) throw ValueError(ctx + ": could not convert string to float: '" + std::string(token) + "'");
+      if (!ok)
+        throw ValueError(ctx + ": could not convert string to float: '" + std::string(token) + "'");
       continue;
     }
     clean.push_back(c);
   }
   std::string lower;
-  for (char c : clean) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  for (char c : clean)
+    lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
   double v = 0;
   if (lower == "inf" || lower == "infinity") {
     v = std::numeric_limits<double>::infinity();
@@ -63,11 +67,12 @@ double parse_number(std::string_view token, const std::string& ctx) {
     if (clean.empty() || !(std::isdigit(static_cast<unsigned char>(clean[0])) || clean[0] == '.')) {
       throw ValueError(ctx + ": could not convert string to float: '" + std::string(token) + "'");
     }
-    auto res = std::from_chars(clean.data(), clean.data() + clean.size(), v, std::chars_format::general);
+    auto res =
+        std::from_chars(clean.data(), clean.data() + clean.size(), v, std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range) {
       // Overflow reads as infinity, underflow as zero, like the host.
-      v = (clean.find_first_of("eE") != std::string::npos && clean.find("e-") == std::string::npos &&
-           clean.find("E-") == std::string::npos)
+      v = (clean.find_first_of("eE") != std::string::npos &&
+           clean.find("e-") == std::string::npos && clean.find("E-") == std::string::npos)
               ? std::numeric_limits<double>::infinity()
               : 0.0;
     } else if (res.ec != std::errc() || res.ptr != clean.data() + clean.size()) {
@@ -94,11 +99,13 @@ std::vector<cv::Point2d> parse_polygon_coords(std::string_view polygon, const st
 }
 
 int truncate_coord(double v, const std::string& ctx) {
-  if (!std::isfinite(v)) throw ValueError(ctx + ": cannot convert a coordinate that is not finite to a pixel");
+  if (!std::isfinite(v))
+    throw ValueError(ctx + ": cannot convert a coordinate that is not finite to a pixel");
   double t = std::trunc(v);
-  if (t < static_cast<double>(std::numeric_limits<int>::min()) ||
-      t > static_cast<double>(std::numeric_limits<int>::max())) {
-    throw ValueError(ctx + ": pixel coordinate out of range");
+  // Far beyond any frame: the polygon filler walks every row between the
+  // vertices, so such a coordinate would stall it for seconds.
+  if (std::fabs(t) > kMaxPixelCoord) {
+    throw ValueError(ctx + ": pixel coordinate " + std::to_string(t) + " is out of range");
   }
   return static_cast<int>(t);
 }

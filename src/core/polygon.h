@@ -26,8 +26,11 @@ std::vector<cv::Point2d> parse_polygon_coords(std::string_view polygon, const st
 std::vector<cv::Point> polygon_to_pixels(const std::vector<cv::Point2d>& coords, int width,
                                          int height, const std::string& ctx);
 
+// Largest pixel coordinate magnitude accepted from a polygon (16.7 M px).
+inline constexpr double kMaxPixelCoord = 16777216.0;
+
 // Truncates a real pixel coordinate toward zero, as int() does; throws
-// ValueError when it is not finite or outside the 32-bit range.
+// ValueError when it is not finite or its magnitude exceeds kMaxPixelCoord.
 int truncate_coord(double v, const std::string& ctx);
 
 }  // namespace vexo

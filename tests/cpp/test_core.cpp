@@ -69,9 +69,9 @@ cv::Mat rect_mask(int rows, int cols, cv::Rect r) {
 }  // namespace
 
 TEST(Overlap, TableFollowsTheLaterMaskRule) {
-  cv::Mat a = rect_mask(50, 50, {0, 0, 20, 10});   // 200 px
-  cv::Mat b = rect_mask(50, 50, {0, 0, 10, 5});    // 50 px inside a
-  cv::Mat one = rect_mask(50, 50, {3, 3, 1, 1});   // 1 px inside both
+  cv::Mat a = rect_mask(50, 50, {0, 0, 20, 10});  // 200 px
+  cv::Mat b = rect_mask(50, 50, {0, 0, 10, 5});   // 50 px inside a
+  cv::Mat one = rect_mask(50, 50, {3, 3, 1, 1});  // 1 px inside both
   std::vector<cv::Mat> masks{a, b};
   std::vector<MaskStat> st{mask_stat(a), mask_stat(b)};
   auto t = intersection_table(masks, st, {200, 50});
@@ -111,8 +111,8 @@ class ReaderFolder : public ::testing::Test {
   std::filesystem::path dir;
   void SetUp() override {
     dir = std::filesystem::temp_directory_path() /
-          ("vexo_reader_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+          ("vexo_reader_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
   }
@@ -132,10 +132,9 @@ TEST_F(ReaderFolder, ReadOrderIsNumericAndFoldersByName) {
   write(dir / "a" / "notes.json", doc);
   write(dir / "a" / "output_pp_3.txt", doc);
   auto order = tracking_read_order(dir.string());
-  std::vector<std::string> want{(dir / "a" / "output_pp_1.json").string(),
-                                (dir / "a" / "output_pp_2.json").string(),
-                                (dir / "a" / "output_pp_10.json").string(),
-                                (dir / "b" / "output_pp_1.json").string()};
+  std::vector<std::string> want{
+      (dir / "a" / "output_pp_1.json").string(), (dir / "a" / "output_pp_2.json").string(),
+      (dir / "a" / "output_pp_10.json").string(), (dir / "b" / "output_pp_1.json").string()};
   EXPECT_EQ(order, want);
   EXPECT_TRUE(tracking_read_order((dir / "missing").string()).empty());
 }
@@ -155,7 +154,8 @@ TEST_F(ReaderFolder, FramesAndKeys) {
   FrameRecord rec = build_frame_record((dir / "output_pp_7.json").string(), f, true);
   EXPECT_EQ(rec.frame_index, 7);
   EXPECT_EQ(rec.keys, (std::vector<std::string>{"Box2", "Box-1"}));
-  EXPECT_EQ(rec.slot, (std::vector<std::size_t>{2, 1}));  // last duplicate wins, first position kept
+  EXPECT_EQ(rec.slot,
+            (std::vector<std::size_t>{2, 1}));  // last duplicate wins, first position kept
   EXPECT_EQ(rec.areas[0], 0);
   EXPECT_EQ(frame_index_from_path("/x/output_pp_0012.json"), 12);
   EXPECT_THROW(frame_index_from_path("/x/frame_12.json"), ValueError);
@@ -165,7 +165,8 @@ TEST_F(ReaderFolder, MalformedFilesRaise) {
   write(dir / "bad_1.json", "{not json");
   write(dir / "noimg_1.json", R"({"detections": []})");
   write(dir / "nopoly_1.json", R"({"image_path": "a", "detections": [{"object_id": 1}]})");
-  write(dir / "odd_1.json", R"({"image_path": "a", "detections": [{"formatted_polygon": ["p 1 2 3"]}]})");
+  write(dir / "odd_1.json",
+        R"({"image_path": "a", "detections": [{"formatted_polygon": ["p 1 2 3"]}]})");
   EXPECT_THROW(read_frame_file((dir / "bad_1.json").string(), 10, 10), ValueError);
   EXPECT_THROW(read_frame_file((dir / "noimg_1.json").string(), 10, 10), KeyError);
   EXPECT_THROW(read_frame_file((dir / "nopoly_1.json").string(), 10, 10), KeyError);
@@ -183,8 +184,9 @@ TEST(Mask, BoxMatchesBruteForceOnRandomMasks) {
     Box want{cols, rows, -1, -1};
     for (int y = 0; y < rows; ++y)
       for (int x = 0; x < cols; ++x)
-        if (m.at<uint8_t>(y, x)) want = {std::min(want.x1, x), std::min(want.y1, y),
-                                         std::max(want.x2, x), std::max(want.y2, y)};
+        if (m.at<uint8_t>(y, x))
+          want = {std::min(want.x1, x), std::min(want.y1, y), std::max(want.x2, x),
+                  std::max(want.y2, y)};
     if (want.x2 < 0) want = Box{};
     ASSERT_EQ(mask_box(m), want) << rows << "x" << cols;
     ASSERT_EQ(mask_area(m), cv::countNonZero(m));
@@ -197,13 +199,13 @@ TEST(Mask, BoxMatchesBruteForceOnRandomMasks) {
 
 TEST(FastJson, AcceptsExactlyWhatTheGeneralReaderAccepts) {
   const std::vector<std::string> cases = {
-      R"({"a": [1, -0, 2.5e3, -1E-2, true, false, null, "x\u00e9\ud83d\ude00\n"]})",
-      R"([])", R"({})", R"("\/\\\"\b\f\r\t")", "\xEF\xBB\xBF{\"bom\": 1}", "  7  ",
-      R"({"k": 1, "k": 2})", "\"caf\xC3\xA9\"", R"(9223372036854775807)", R"(1e-400)",
+      R"({"a": [1, -0, 2.5e3, -1E-2, true, false, null, "x\u00e9\ud83d\ude00\n"]})", R"([])",
+      R"({})", R"("\/\\\"\b\f\r\t")", "\xEF\xBB\xBF{\"bom\": 1}", "  7  ", R"({"k": 1, "k": 2})",
+      "\"caf\xC3\xA9\"", R"(9223372036854775807)", R"(1e-400)",
       // rejected
-      R"({"a": 01})", R"([1,])", R"({"a" 1})", R"("\x")", "\"\x01\"", R"("\ud800")",
-      R"("\udc00x")", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF5\x80\x80\x80\"", R"(1.)",
-      R"(.5)", R"(+1)", R"(tru)", R"([1] x)", R"()", R"(-)", R"(1e)", R"({"a":1,})", R"(NaN)"};
+      R"({"a": 01})", R"([1,])", R"({"a" 1})", R"("\x")", "\"\x01\"", R"("\ud800")", R"("\udc00x")",
+      "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF5\x80\x80\x80\"", R"(1.)", R"(.5)", R"(+1)",
+      R"(tru)", R"([1] x)", R"()", R"(-)", R"(1e)", R"({"a":1,})", R"(NaN)"};
   for (const std::string& c : cases) {
     bool general = nlohmann::json::accept(c);
     bool fast = true;
@@ -214,7 +216,8 @@ TEST(FastJson, AcceptsExactlyWhatTheGeneralReaderAccepts) {
     }
     EXPECT_EQ(fast, general) << c;
   }
-  auto v = fastjson::parse(R"({"s": "a\u00e9\ud83d\ude00", "i": -12, "f": 0.25, "k": 1, "k": 2})", "t");
+  auto v =
+      fastjson::parse(R"({"s": "a\u00e9\ud83d\ude00", "i": -12, "f": 0.25, "k": 1, "k": 2})", "t");
   EXPECT_EQ(v.find("s")->s, nlohmann::json::parse(R"("a\u00e9\ud83d\ude00")").get<std::string>());
   EXPECT_EQ(v.find("i")->i, -12);
   EXPECT_DOUBLE_EQ(v.find("f")->d, 0.25);
@@ -222,4 +225,12 @@ TEST(FastJson, AcceptsExactlyWhatTheGeneralReaderAccepts) {
   EXPECT_EQ(v.find("missing"), nullptr);
   std::string deep(600, '[');
   EXPECT_THROW(fastjson::parse(deep + std::string(600, ']'), "deep"), ValueError);
+}
+
+TEST(Polygon, FarVerticesAreRejectedBeforeFilling) {
+  // A vertex a billion rows away would make the polygon filler walk every row.
+  EXPECT_THROW(polygon_to_pixels(parse_polygon_coords("1 0 0 1 0 0 -33333331.5", "t"), 64, 48, "t"),
+               ValueError);
+  auto ok = polygon_to_pixels(parse_polygon_coords("1 0 0 1 0 0 -300", "t"), 64, 48, "t");
+  EXPECT_EQ(ok[2], cv::Point(0, -14400));
 }
