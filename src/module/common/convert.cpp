@@ -50,6 +50,26 @@ void set_error(PyObject* type, const std::string& what) {
   Py_DECREF(text);
 }
 
+// The text of a failed pybind11 conversion without C++ type names: "a str
+// value could not be read as text", for example.
+std::string cast_failure_text(const std::string& what) {
+  static const std::regex host_type(R"(of type <class '([^']+)'>)");
+  std::smatch m;
+  std::string from = std::regex_search(what, m, host_type) ? m[1].str() + " " : "";
+  std::string to = "the expected type";
+  if (what.find("basic_string") != std::string::npos) {
+    to = "text (valid UTF-8)";
+  } else if (what.find("'double'") != std::string::npos || what.find("'float'") != std::string::npos) {
+    to = "a number";
+  } else if (what.find("'long") != std::string::npos || what.find("'int'") != std::string::npos ||
+             what.find("'unsigned") != std::string::npos) {
+    to = "an integer";
+  } else if (what.find("'bool'") != std::string::npos) {
+    to = "a boolean";
+  }
+  return "a " + from + "value could not be read as " + to;
+}
+
 }  // namespace
 
 void init_module_conventions(py::module_&) {
@@ -81,6 +101,8 @@ void init_module_conventions(py::module_&) {
                 std::string("JSON content: ") + e.what());
     } catch (const nlohmann::json::exception& e) {
       set_error(PyExc_ValueError, std::string("invalid JSON: ") + e.what());
+    } catch (const py::cast_error& e) {
+      set_error(PyExc_TypeError, cast_failure_text(e.what()));
     } catch (const std::bad_alloc&) {
       PyErr_SetString(PyExc_MemoryError,
                       "not enough memory for this call (are the sizes of its inputs sensible?)");
