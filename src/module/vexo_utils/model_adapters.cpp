@@ -254,6 +254,10 @@ class PyImageEncoder final : public det::ImageEncoder, HoldsObjects {
                                      py::arg("align_corners") = false);
       }
       py::object feats = vision_features(encoder(t));
+      if (!py::hasattr(feats, "shape")) {
+        throw vexo::TypeError("image_encoder: 'vision_features' is not a tensor, got " +
+                              py::str(py::type::of(feats).attr("__name__")).cast<std::string>());
+      }
       py::tuple shape = py::tuple(feats.attr("shape"));
       check_feature_shape(shape);
       py::object mean = feats.attr("mean")(py::arg("dim") = py::make_tuple(2, 3))[py::int_(0)];
