@@ -1,5 +1,6 @@
 #include "pen/annotation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -20,6 +21,13 @@ using ojson = nlohmann::ordered_json;
 constexpr std::uint8_t kFillAlpha = 100;
 constexpr int kBoxWidth = 2;
 constexpr int kLabelPadding = 4;
+
+// A label position in whole pixels; positions far off the frame are pulled
+// in to a bound that still lies far off it (and fits an int).
+int label_coord(double v) {
+  constexpr double kFar = 1 << 28;
+  return static_cast<int>(std::trunc(std::clamp(v, -kFar, kFar)));
+}
 
 ojson parse_json_file(const std::string& path) {
   try {
@@ -265,13 +273,12 @@ cv::Mat render_annotation(const AnnotationFile& file,
       draw::draw_rectangle(overlay, x1, y1, x2, y2, colour, kBoxWidth);
       if (!font) font = draw::label_font();
       const std::string label = box_label(file.object_ids[i], path);
-      const int tx = static_cast<int>(std::trunc(x1)), ty = static_cast<int>(std::trunc(y1));
+      const int tx = label_coord(x1), ty = label_coord(y1);
       draw::TextBox tb = font->bbox(tx, ty, label);
       const int tw = tb.right - tb.left, th = tb.bottom - tb.top;
       draw::fill_rectangle(overlay, x1, y1 - th - kLabelPadding, x1 + tw + kLabelPadding, y1,
                            colour);
-      font->draw(overlay, static_cast<int>(std::trunc(x1 + 2)),
-                 static_cast<int>(std::trunc(y1 - th - 2)), label, draw::kWhite);
+      font->draw(overlay, label_coord(x1 + 2), label_coord(y1 - th - 2), label, draw::kWhite);
     }
   }
   draw::alpha_composite(result, overlay);

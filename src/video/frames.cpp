@@ -456,6 +456,17 @@ void require_positive_step(const Number& step) {
   }
 }
 
+// A walk of more windows than this is a mistake in time_step (a step below
+// the precision of the running start would even never end).
+constexpr double kMaxWindowsPerClip = 1e6;
+
+void require_window_count(double duration, const Number& step) {
+  if (duration / step.value() > kMaxWindowsPerClip) {
+    throw ValueError("time_step " + step.text() + " cuts a clip of " + fmt_float(duration) +
+                     " minutes into more than a million windows");
+  }
+}
+
 // The window that starts at `start`: it ends `step` later or at the duration.
 Number window_end(const Number& start, const Number& step, double duration) {
   Number end = start + step;
@@ -466,6 +477,7 @@ Number window_end(const Number& start, const Number& step, double duration) {
 
 std::vector<std::pair<Number, Number>> plan_windows(double duration, const Number& step) {
   require_positive_step(step);
+  require_window_count(duration, step);
   std::vector<std::pair<Number, Number>> out;
   for (Number start = Number::integer(0); start.value() < duration; start = start + step) {
     out.emplace_back(start, window_end(start, step, duration));
@@ -701,6 +713,7 @@ void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cach
     check_interrupt();
     std::optional<double> duration = video_duration_minutes(row.file_path);
     if (!duration) continue;
+    require_window_count(*duration, settings.time_step);
     if (ahead) {
       WindowRunner runner(settings, cache);
       runner.run_clip(row, *duration);

@@ -65,9 +65,11 @@ void fill_real_span(cv::Mat& canvas, int y, double xa, double xb, Rgba c) {
 }
 
 void fill_disc(cv::Mat& canvas, cv::Point2d centre, double radius, Rgba c) {
-  int y0 = static_cast<int>(std::max(std::ceil(centre.y - radius - kEdgeEps), 0.0));
-  int y1 = static_cast<int>(
-      std::min(std::floor(centre.y + radius + kEdgeEps), static_cast<double>(canvas.rows - 1)));
+  const double top = std::ceil(centre.y - radius - kEdgeEps);
+  const double bottom = std::floor(centre.y + radius + kEdgeEps);
+  if (!(bottom >= 0 && top <= canvas.rows - 1)) return;  // wholly above or below the canvas
+  int y0 = static_cast<int>(std::max(top, 0.0));
+  int y1 = static_cast<int>(std::min(bottom, static_cast<double>(canvas.rows - 1)));
   for (int y = y0; y <= y1; ++y) {
     double dy = y - centre.y;
     double h = radius * radius - dy * dy;
@@ -150,9 +152,10 @@ void fill_polygon(cv::Mat& canvas, const std::vector<cv::Point2d>& v, Rgba colou
     ymin = std::min(ymin, p.y);
     ymax = std::max(ymax, p.y);
   }
-  int r0 = static_cast<int>(std::max(std::ceil(ymin - kEdgeEps), 0.0));
-  int r1 =
-      static_cast<int>(std::min(std::floor(ymax + kEdgeEps), static_cast<double>(canvas.rows - 1)));
+  const double top = std::ceil(ymin - kEdgeEps), bottom = std::floor(ymax + kEdgeEps);
+  if (!(bottom >= 0 && top <= canvas.rows - 1)) return;  // wholly above or below the canvas
+  int r0 = static_cast<int>(std::max(top, 0.0));
+  int r1 = static_cast<int>(std::min(bottom, static_cast<double>(canvas.rows - 1)));
   const std::size_t n = v.size();
   std::vector<double> xs;
   for (int y = r0; y <= r1; ++y) {

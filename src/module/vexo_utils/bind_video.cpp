@@ -26,7 +26,12 @@ std::string fs_arg(py::handle obj, const std::string& what) {
   }
   py::object os = py::module_::import("os");
   py::object raw = os.attr("fsencode")(os.attr("fspath")(obj));
-  return raw.cast<std::string>();
+  std::string path = raw.cast<std::string>();
+  // The operating system would cut the path at a NUL and use another one.
+  if (path.find('\0') != std::string::npos) {
+    throw vexo::ValueError(what + ": the path holds a NUL character");
+  }
+  return path;
 }
 
 // Text from the file system (undecodable bytes kept as the host keeps them).

@@ -1,0 +1,63 @@
+// Pen polygon file reader and what every caller does with the polygon: the
+// exact box ratios, the rasterised pen mask and the drawn outline. Any file
+// content must either work or throw a vexo error, never crash, leak or hang.
+// The reader takes a path, so each input goes through one temporary file.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "pen/pen_file.h"
+#include "pen/pen_membership.h"
+
+namespace {
+
+const std::string& temp_path() {
+  static const std::string path = "/tmp/vexo_fuzz_pen_" + std::to_string(::getpid()) + ".json";
+  return path;
+}
+
+bool write_temp(const std::uint8_t* data, std::size_t size) {
+  std::FILE* f = std::fopen(temp_path().c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (!write_temp(data, size)) return 0;
+  vexo::PenPolygon poly;
+  try {
+    poly = vexo::read_pen_polygon(temp_path());
+  } catch (const vexo::Error&) {
+    return 0;
+  }
+  if (poly.points.size() != poly.integral.size()) __builtin_trap();
+  const std::vector<vexo::RealBox> boxes = {{0, 0, 32, 24}, {10.5, 3.25, 60, 47}, {-5, -5, 5, 5}};
+  try {
+    vexo::PenRatios r = vexo::calculate_pen_intersection_ratio(poly.points, boxes, 40);
+    for (double v : r.ratios) {
+      // A share of a box's area: 0..100 up to rounding, whatever the polygon.
+      if (!(v >= -1e-6 && v <= 100 + 1e-6)) __builtin_trap();
+    }
+  } catch (const vexo::Error&) {
+  }
+  try {
+    cv::Mat pen = vexo::pen_mask(poly.points, 48, 64);
+    if (pen.rows != 48 || pen.cols != 64 || pen.type() != CV_8UC1) __builtin_trap();
+  } catch (const vexo::Error&) {
+  }
+  try {
+    cv::Mat canvas(48, 64, CV_8UC3, cv::Scalar(0, 0, 0));
+    vexo::draw_pen_outline(canvas, poly.points);
+  } catch (const vexo::Error&) {
+  }
+  return 0;
+}
