@@ -327,9 +327,12 @@ def _describe(exc: BaseException) -> Dict[str, Any]:
 
 
 def _run_case(case: Case) -> Dict[str, Any]:
-    kwargs = {k: make() for k, make in case.op.good.items()}
-    if case.param is not None:
-        kwargs[case.param] = case.bad.make()
+    try:
+        kwargs = {k: make() for k, make in case.op.good.items()}
+        if case.param is not None:
+            kwargs[case.param] = case.bad.make()
+    except Exception as exc:  # noqa: BLE001 - a broken table entry, reported as such
+        return {"outcome": "fixture", "msg": f"{type(exc).__name__}: {exc}", "seconds": 0.0}
     state = case.op.before(kwargs) if case.op.before else None
     t0 = time.perf_counter()
     try:
@@ -420,6 +423,8 @@ def problem(case: Case, res: Optional[Dict[str, Any]]) -> Optional[str]:
     """Why a case's result is not acceptable, or None."""
     if res is None:
         return "not run"
+    if res["outcome"] == "fixture":
+        return f"the case's arguments could not be made: {res['msg']}"
     if res["outcome"] in ("crash", "hang"):
         return f"{res['outcome']} (rc={res.get('rc')}): {res.get('stderr', '')[-800:]}"
     if res.get("after"):

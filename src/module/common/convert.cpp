@@ -119,10 +119,16 @@ MaskIn mask_from_py(py::handle obj, const std::string& what, bool squeeze_leadin
     if (py::hasattr(obj, "__array__") || py::isinstance<py::list>(obj)) {
       py::object np = py::module_::import("numpy");
       py::object arr;
-      if (py::hasattr(obj, "detach")) {
-        arr = np.attr("asarray")(obj.attr("detach")().attr("cpu")().attr("numpy")());
-      } else {
-        arr = np.attr("asarray")(obj);
+      try {
+        if (py::hasattr(obj, "detach")) {
+          arr = np.attr("asarray")(obj.attr("detach")().attr("cpu")().attr("numpy")());
+        } else {
+          arr = np.attr("asarray")(obj);
+        }
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        throw vexo::ValueError(what + ": cannot read it as an array (" + std::string(e.what()) +
+                               ")");
       }
       return mask_from_py(arr, what, squeeze_leading);
     }
