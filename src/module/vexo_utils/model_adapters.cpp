@@ -260,7 +260,11 @@ class PyImageEncoder final : public det::ImageEncoder, HoldsObjects {
       }
       py::tuple shape = py::tuple(feats.attr("shape"));
       check_feature_shape(shape);
-      py::object mean = feats.attr("mean")(py::arg("dim") = py::make_tuple(2, 3))[py::int_(0)];
+      // An encoder may answer a numpy array even when torch is around.
+      py::object mean =
+          py::isinstance<py::array>(feats)
+              ? feats.attr("mean")(py::arg("axis") = py::make_tuple(2, 3))[py::int_(0)]
+              : feats.attr("mean")(py::arg("dim") = py::make_tuple(2, 3))[py::int_(0)];
       py::array host = contiguous(to_host_array(mean, "vision_features"));
       auto f = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(host);
       emb.values.assign(f.data(), f.data() + f.size());
