@@ -107,6 +107,11 @@ void init_module_conventions(py::module_&) {
       PyErr_SetString(PyExc_MemoryError,
                       "not enough memory for this call (are the sizes of its inputs sensible?)");
     } catch (const cv::Exception& e) {
+      if (e.code == cv::Error::StsNoMem) {
+        PyErr_SetString(PyExc_MemoryError,
+                        "not enough memory for this call (are the sizes of its inputs sensible?)");
+        return;
+      }
       set_error(PyExc_ValueError, std::string("image operation failed: ") + e.what());
     }
   });
