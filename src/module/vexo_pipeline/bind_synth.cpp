@@ -187,7 +187,8 @@ std::vector<standins::ObjectMask> seeds_from_py(py::handle masks) {
       standins::ObjectMask om;
       om.id = to_int(item.first, "masks key (object id)");
       MaskIn mi = mask_from_py(item.second, "masks[" + std::to_string(om.id) + "]", true);
-      if (mi.mat.empty()) throw vexo::ValueError("masks[" + std::to_string(om.id) + "]: empty mask");
+      if (mi.mat.empty())
+        throw vexo::ValueError("masks[" + std::to_string(om.id) + "]: empty mask");
       om.mask = (mi.mat != 0) / 255;
       out.push_back(std::move(om));
     }
