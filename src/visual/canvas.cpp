@@ -392,13 +392,20 @@ void save_image(const cv::Mat& image, const std::string& path) {
     default:
       throw ValueError("save_image: image must be grey, RGB or RGBA");
   }
+  // Encoded in memory and written through a temporary file, so an image
+  // saved over an existing one never leaves a half-written file.
+  const std::size_t dot = path.find_last_of('.');
+  const std::string ext = dot == std::string::npos ? std::string() : path.substr(dot);
+  std::vector<std::uint8_t> encoded;
   bool ok = false;
   try {
-    ok = cv::imwrite(path, bgr);
+    ok = cv::imencode(ext, bgr, encoded);
   } catch (const cv::Exception& e) {
     throw IoError("cannot write image '" + path + "': " + e.what());
   }
   if (!ok) throw IoError("cannot write image '" + path + "'");
+  write_file_atomic(path, std::string_view(reinterpret_cast<const char*>(encoded.data()),
+                                           encoded.size()));
 }
 
 }  // namespace vexo::draw

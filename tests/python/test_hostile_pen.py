@@ -216,6 +216,17 @@ def operations(fx):
                     return f"{path} is not valid JSON after the repair"
         return None
 
+    def saved_image_after(args, res):
+        snap, fix_files, root_files = args["_before"]
+        stray = [f for f in h.stray_temp_files(fx.root, root_files) if f.startswith(".")]
+        if stray:
+            return f"temporary files left behind: {stray}"
+        path = args.get("save_path")
+        if res["outcome"] == "ok" and isinstance(path, str) and path.endswith(".png"):
+            if cv2.imread(path) is None:
+                return f"{path} is not a readable image after the save"
+        return None
+
     save_bads = [Bad("int", lambda: 5), Bad("object", h._Opaque),
                  Bad("directory", lambda: fix_dir),
                  Bad("missing_parent", lambda: os.path.join(fx.root, "no", "such", "out.json")),
@@ -251,13 +262,19 @@ def operations(fx):
                  "box_drawing": lambda: True, "object_ids": lambda: "all"},
            bad={"json_path": (h.json_bads(fx, frame_bad | render_bad) +
                               docs_to_bads(fx, "render_odd", frame_odd | render_odd, "any")),
-                "save_path": save_bads + [Bad("unknown_extension",
-                                              lambda: os.path.join(fx.root, "out.xyz"))],
+                "save_path": save_bads + [
+                    Bad("unknown_extension", lambda: os.path.join(fx.root, "out.xyz")),
+                    Bad("over_an_image", lambda: garbage_image, "any"),
+                    Bad("over_a_folder", lambda: os.path.join(fx.root, "fix") + "/", ),
+                    Bad("folder_named_png", lambda: fx.once("dir_png", lambda: (
+                        os.makedirs(os.path.join(fx.root, "d.png"), exist_ok=True),
+                        os.path.join(fx.root, "d.png"))[1]))],
                 "box_drawing": [Bad("array", lambda: np.ones(2))],
                 "object_ids": [Bad("None", lambda: None), Bad("int", lambda: 1),
                                Bad("object", h._Opaque), Bad("other_str", lambda: "some", "any"),
                                Bad("set", lambda: {1}, "any"), Bad("strs", lambda: ["1"], "any"),
-                               Bad("array", lambda: np.array([1, 2]), "any")]}),
+                               Bad("array", lambda: np.array([1, 2]), "any")]},
+           before=fix_before, after=saved_image_after),
         Op("fix_polygon_scaling", vu.fix_polygon_scaling,
            good={"json_path": fix_target, "save_path": lambda: None},
            # An image that cannot be opened is reported on the console, not raised.
