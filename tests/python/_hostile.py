@@ -386,6 +386,10 @@ def run_module(module_path: str, timeout: float = 120.0) -> Dict[str, Dict[str, 
     env = dict(os.environ)
     env.setdefault("MPLBACKEND", "Agg")
     env["PYTHONFAULTHANDLER"] = "1"
+    if "asan" in env.get("LD_PRELOAD", ""):
+        # Absurd allocations must fail as they do without the sanitizer
+        # (MemoryError), not end the process.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
     with tempfile.TemporaryDirectory(prefix="hostile_run_") as tmp:
         out_path = os.path.join(tmp, "results.jsonl")
         skip = 0

@@ -49,6 +49,7 @@ def pen_docs():
         "two_points": shape([[5, 5], [9, 9]]),
         "self_crossing": shape([[0, 0], [W, H], [W, 0], [0, H]]),
         "beyond_frame": shape([[-1e6, -1e6], [1e6, -1e6], [1e6, 1e6]]),
+        "far_beyond_frame": shape([[0, -1e9], [1e9, -1e9], [1e9, 1e17]]),
         "negative_coords": shape([[-5, -5], [-1, -9], [-3, -1]]),
         "two_shapes": {"shapes": [{"points": pts}, {"points": "junk"}]},
     }
