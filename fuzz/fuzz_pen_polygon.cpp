@@ -18,7 +18,9 @@
 namespace {
 
 const std::string& temp_path() {
-  static const std::string path = "/tmp/vexo_fuzz_pen_" + std::to_string(::getpid()) + ".json";
+  static const std::string path =
+      std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/vexo_fuzz_pen_" +
+      std::to_string(::getpid()) + ".json";
   return path;
 }
 
