@@ -9,6 +9,8 @@ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_SANITIZE=ON 
   -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# Leaks of uninstrumented system libraries (full stacks, so they can be matched).
+export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:fast_unwind_on_malloc=0
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 "$BUILD_DIR/vexo_cpp_tests" --gtest_brief=1
 ASAN_LIB=$(g++ -print-file-name=libasan.so)
 UBSAN_LIB=$(g++ -print-file-name=libubsan.so)
