@@ -1,10 +1,13 @@
 #include "core/parallel.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -118,6 +121,38 @@ void ordered_parallel(std::size_t n, const std::function<void(std::size_t)>& pro
     throw;
   }
   finish();
+}
+
+namespace {
+
+struct StackJob {
+  const std::function<void()>* fn;
+  std::exception_ptr error;
+};
+
+void* run_stack_job(void* arg) {
+  auto* job = static_cast<StackJob*>(arg);
+  try {
+    (*job->fn)();
+  } catch (...) {
+    job->error = std::current_exception();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void run_with_stack(std::size_t stack_bytes, const std::function<void()>& fn) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) throw std::bad_alloc();
+  StackJob job{&fn, nullptr};
+  pthread_t thread;
+  int rc = pthread_attr_setstacksize(&attr, stack_bytes);
+  if (rc == 0) rc = pthread_create(&thread, &attr, run_stack_job, &job);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) throw std::bad_alloc();  // no memory for the stack
+  pthread_join(thread, nullptr);
+  if (job.error) std::rethrow_exception(job.error);
 }
 
 }  // namespace vexo

@@ -22,3 +22,14 @@ void ordered_parallel(std::size_t n, const std::function<void(std::size_t)>& pro
                       const std::function<void(std::size_t)>& consume, unsigned max_threads = 0);
 
 }  // namespace vexo
+
+namespace vexo {
+
+// Runs `fn` to completion on a new thread with a stack of `stack_bytes` and
+// rethrows its exception on the caller. For recursive library code whose
+// depth follows the input (the standard regular expression engine recurses
+// once per pattern element), so a deep input cannot overflow the caller's
+// smaller stack.
+void run_with_stack(std::size_t stack_bytes, const std::function<void()>& fn);
+
+}  // namespace vexo

@@ -9,12 +9,17 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/fsutil.h"
+#include "core/parallel.h"
 
 namespace vexo::video {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Far beyond any real file-name pattern; bounds the engine's recursion.
+constexpr std::size_t kMaxPatternLength = 4096;
+constexpr std::size_t kPatternStackBytes = std::size_t{512} << 20;
 
 bool ends_with(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() &&
@@ -94,14 +99,11 @@ void walk(const std::string& folder, const std::optional<std::string>& ext,
 }  // namespace
 
 std::vector<CatalogueRow> filtered_catalogue(const CatalogueSettings& s) {
-  std::regex pattern;
-  try {
-    pattern = std::regex(s.match_pattern, std::regex::ECMAScript);
-  } catch (const std::regex_error& e) {
-    throw ValueError("match_pattern '" + s.match_pattern +
-                     "' is not a valid regular expression: " + e.what());
+  if (s.match_pattern.size() > kMaxPatternLength) {
+    throw ValueError("match_pattern is " + std::to_string(s.match_pattern.size()) +
+                     " characters long; at most " + std::to_string(kMaxPatternLength) +
+                     " are accepted");
   }
-
   std::vector<std::string> paths;
   for (const auto& sub : s.sub_dirs) {
     std::string folder = path_join(s.base_dir, sub);
@@ -112,23 +114,35 @@ std::vector<CatalogueRow> filtered_catalogue(const CatalogueSettings& s) {
     }
   }
 
+  // The regular expression engine recurses once per pattern element while
+  // compiling and per step while matching: both run on a stack sized for
+  // the longest accepted pattern.
   std::vector<CatalogueRow> rows;
-  for (const auto& path : paths) {
-    std::size_t slash = path.rfind('/');
-    std::string file_name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::smatch m;
-    if (!std::regex_search(file_name, m, pattern, std::regex_constants::match_continuous)) {
-      continue;
+  run_with_stack(kPatternStackBytes, [&] {
+    std::regex pattern;
+    try {
+      pattern = std::regex(s.match_pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error& e) {
+      throw ValueError("match_pattern '" + s.match_pattern +
+                       "' is not a valid regular expression: " + e.what());
     }
-    CatalogueRow row;
-    row.label = static_cast<std::int64_t>(rows.size());
-    row.camera_number = group_text(m, 1);
-    row.date = group_text(m, 3);
-    row.time = time_of_day(group_text(m, 4));
-    row.file_path = path;
-    row.video_name = file_name.substr(0, file_name.size() >= 4 ? file_name.size() - 4 : 0);
-    rows.push_back(std::move(row));
-  }
+    for (const auto& path : paths) {
+      std::size_t slash = path.rfind('/');
+      std::string file_name = slash == std::string::npos ? path : path.substr(slash + 1);
+      std::smatch m;
+      if (!std::regex_search(file_name, m, pattern, std::regex_constants::match_continuous)) {
+        continue;
+      }
+      CatalogueRow row;
+      row.label = static_cast<std::int64_t>(rows.size());
+      row.camera_number = group_text(m, 1);
+      row.date = group_text(m, 3);
+      row.time = time_of_day(group_text(m, 4));
+      row.file_path = path;
+      row.video_name = file_name.substr(0, file_name.size() >= 4 ? file_name.size() - 4 : 0);
+      rows.push_back(std::move(row));
+    }
+  });
 
   std::vector<CatalogueRow> in_hours;
   for (auto& row : rows) {

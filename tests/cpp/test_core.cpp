@@ -8,6 +8,7 @@
 #include "core/format.h"
 #include "core/mask.h"
 #include "core/overlap.h"
+#include "core/parallel.h"
 #include "core/polygon.h"
 #include "core/tracking_output.h"
 
@@ -233,4 +234,25 @@ TEST(Polygon, FarVerticesAreRejectedBeforeFilling) {
                ValueError);
   auto ok = polygon_to_pixels(parse_polygon_coords("1 0 0 1 0 0 -300", "t"), 64, 48, "t");
   EXPECT_EQ(ok[2], cv::Point(0, -14400));
+}
+
+namespace {
+
+// Uses about 1 KiB of stack per level; the result depends on every frame.
+std::size_t deep(std::size_t depth) {
+  volatile char frame[1024];
+  frame[depth % sizeof(frame)] = static_cast<char>(depth);
+  if (depth == 0) return 0;
+  return deep(depth - 1) + static_cast<unsigned char>(frame[depth % sizeof(frame)]) % 2;
+}
+
+}  // namespace
+
+TEST(RunWithStack, DeepRecursionFitsAndErrorsReachTheCaller) {
+  // 64 MiB of frames would overflow a default 8 MiB thread stack.
+  std::size_t got = 0;
+  vexo::run_with_stack(std::size_t{256} << 20, [&] { got = deep(64 * 1024); });
+  EXPECT_EQ(got, 32 * 1024u);
+  EXPECT_THROW(vexo::run_with_stack(std::size_t{1} << 20, [] { throw vexo::ValueError("bad"); }),
+               vexo::ValueError);
 }
