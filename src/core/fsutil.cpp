@@ -1,5 +1,7 @@
 #include "core/fsutil.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <unistd.h>
 
 #include "core/errors.h"
 

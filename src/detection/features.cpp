@@ -8,8 +8,8 @@
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/mask.h"
-#include "detection/dark_text.h"
 #include "core/mask_scan.h"
+#include "detection/dark_text.h"
 
 namespace vexo {
 

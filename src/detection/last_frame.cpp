@@ -3,8 +3,8 @@
 #include "core/console.h"
 #include "core/format.h"
 #include "core/mask.h"
-#include "core/overlap.h"
 #include "core/mask_scan.h"
+#include "core/overlap.h"
 
 namespace vexo {
 

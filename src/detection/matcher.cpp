@@ -4,8 +4,8 @@
 
 #include "core/console.h"
 #include "core/errors.h"
-#include "core/overlap.h"
 #include "core/mask_scan.h"
+#include "core/overlap.h"
 #include "visual/drawing.h"
 
 namespace vexo {

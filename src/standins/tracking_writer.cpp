@@ -11,8 +11,8 @@
 
 namespace vexo::standins {
 
-std::string tracking_frame_json(const std::string& image_path, const std::vector<TrackedMask>& masks,
-                                const std::string& label) {
+std::string tracking_frame_json(const std::string& image_path,
+                                const std::vector<TrackedMask>& masks, const std::string& label) {
   nlohmann::ordered_json doc;
   doc["image_path"] = image_path;
   doc["detections"] = nlohmann::ordered_json::array();
@@ -46,7 +46,8 @@ std::string tracking_frame_json(const std::string& image_path, const std::vector
 }
 
 std::string write_tracking_frame(const std::string& out_dir, std::int64_t frame_number,
-                                 const std::string& image_path, const std::vector<TrackedMask>& masks) {
+                                 const std::string& image_path,
+                                 const std::vector<TrackedMask>& masks) {
   std::error_code ec;
   std::filesystem::create_directories(out_dir, ec);
   if (ec) throw IoError("cannot create folder '" + out_dir + "': " + ec.message());

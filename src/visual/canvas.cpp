@@ -404,8 +404,8 @@ void save_image(const cv::Mat& image, const std::string& path) {
     throw IoError("cannot write image '" + path + "': " + e.what());
   }
   if (!ok) throw IoError("cannot write image '" + path + "'");
-  write_file_atomic(path, std::string_view(reinterpret_cast<const char*>(encoded.data()),
-                                           encoded.size()));
+  write_file_atomic(
+      path, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
 }
 
 }  // namespace vexo::draw

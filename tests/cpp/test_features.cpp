@@ -7,10 +7,10 @@
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/mask.h"
+#include "core/mask_scan.h"
 #include "detection/dark_text.h"
 #include "detection/features.h"
 #include "detection/last_frame.h"
-#include "core/mask_scan.h"
 #include "detection/matcher.h"
 
 using namespace vexo;

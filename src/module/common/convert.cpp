@@ -59,7 +59,8 @@ std::string cast_failure_text(const std::string& what) {
   std::string to = "the expected type";
   if (what.find("basic_string") != std::string::npos) {
     to = "text (valid UTF-8)";
-  } else if (what.find("'double'") != std::string::npos || what.find("'float'") != std::string::npos) {
+  } else if (what.find("'double'") != std::string::npos ||
+             what.find("'float'") != std::string::npos) {
     to = "a number";
   } else if (what.find("'long") != std::string::npos || what.find("'int'") != std::string::npos ||
              what.find("'unsigned") != std::string::npos) {
@@ -97,7 +98,9 @@ void init_module_conventions(py::module_&) {
     } catch (const nlohmann::json::type_error& e) {
       set_error(PyExc_TypeError, std::string("unexpected JSON value: ") + e.what());
     } catch (const nlohmann::json::out_of_range& e) {
-      set_error(e.id == 403 ? PyExc_KeyError : e.id == 401 ? PyExc_IndexError : PyExc_ValueError,
+      set_error(e.id == 403   ? PyExc_KeyError
+                : e.id == 401 ? PyExc_IndexError
+                              : PyExc_ValueError,
                 std::string("JSON content: ") + e.what());
     } catch (const nlohmann::json::exception& e) {
       set_error(PyExc_ValueError, std::string("invalid JSON: ") + e.what());

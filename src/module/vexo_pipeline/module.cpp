@@ -2,8 +2,9 @@
 #include "vexo_pipeline/bindings.h"
 
 PYBIND11_MODULE(_vexo_pipeline, m) {
-  m.doc() = "Native part of vexo_pipeline: stand-ins for the detector, segmenter, video "
-            "propagation and tracking output writer that lie outside vexo_utils.";
+  m.doc() =
+      "Native part of vexo_pipeline: stand-ins for the detector, segmenter, video "
+      "propagation and tracking output writer that lie outside vexo_utils.";
   vexo::py_bind::init_module_conventions(m);
   vexo::py_bind::bind_writer(m);
   vexo::py_bind::bind_standins(m);

@@ -67,8 +67,7 @@ py::object intersection_between_masks(py::object masks_dict, py::object areas) {
 
 void bind_core(py::module_& m) {
   m.def("calculate_masks_intersection", &calculate_masks_intersection, py::arg("mask1"),
-        py::arg("mask2"),
-        "Percentage of mask1's area covered by mask2 (0.0 when mask1 is empty).");
+        py::arg("mask2"), "Percentage of mask1's area covered by mask2 (0.0 when mask1 is empty).");
   m.def("calculate_masks_intersection_new", &calculate_masks_intersection_new, py::arg("mask1"),
         py::arg("mask2"), py::arg("mask_area_1"), py::arg("mask_area_2"),
         "(percentage of mask1 covered by mask2, percentage of mask2 covered by mask1), using the "

@@ -27,7 +27,8 @@ void add_record_protocol(Cls& cls, const char* name) {
   cls.def(
       "__eq__",
       [](const Rec& a, py::object other) -> py::object {
-        if (!py::isinstance<Rec>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        if (!py::isinstance<Rec>(other))
+          return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         const Rec& b = other.cast<const Rec&>();
         for (std::size_t i = 0; i < Rec::kFields.size(); ++i) {
           if (!a.f[i].equal(b.f[i])) return py::bool_(false);
@@ -82,8 +83,8 @@ empty dict for each record), crop=True, left_crop=False.
                        py::object left_crop) {
              VideoProcessorRecord r;
              if (camera_crop_coords.is_none()) camera_crop_coords = py::dict();
-             r.f = {resize_dim, frame_skip,         time_step, output_dir_base,
-                    camera_crop_coords, crop, left_crop};
+             r.f = {resize_dim,         frame_skip, time_step, output_dir_base,
+                    camera_crop_coords, crop,       left_crop};
              return r;
            }),
            py::arg("resize_dim") = py::none(), py::arg("frame_skip") = 1,
