@@ -309,9 +309,9 @@ def stray_temp_files(folder: str, known: Sequence[str]) -> List[str]:
 def _load(module_path: str):
     sys.path.insert(0, os.path.dirname(os.path.abspath(module_path)))
     name = os.path.splitext(os.path.basename(module_path))[0]
-    spec = importlib.util.spec_from_file_location(name, module_path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    loader_info = importlib.util.spec_from_file_location(name, module_path)
+    mod = importlib.util.module_from_spec(loader_info)
+    loader_info.loader.exec_module(mod)
     return mod
 
 
