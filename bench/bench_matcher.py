@@ -45,14 +45,7 @@ def numpy_last_frame(laste_frame, min_area=10, max_attempts=10, expected=10):
         md = laste_frame[keys[-1 - attempt]]["masks_dict"]
         names = list(md)
         areas = {k: int(np.count_nonzero(md[k])) for k in names}
-        table = np.zeros((len(names), len(names)))
-        for i, a in enumerate(names):
-            for j in range(i):
-                b = names[j]
-                ov = np.count_nonzero(np.logical_and(md[a], md[b]))
-                if areas[a] > 1:
-                    table[i, j] = ov / areas[a] * 100 if areas[a] > 0 else 0
-                    table[j, i] = ov / areas[b] * 100 if areas[b] > 0 else 0
+        table = numpy_overlap_table(md, areas)
         non_empty = sum(1 for v in areas.values() if v > 0)
         if (all(v > min_area for v in areas.values()) and non_empty >= expected
                 and (table < 50).all()):
@@ -76,13 +69,13 @@ def numpy_matcher(laste_frame, frame_names, predictor, min_area=10):
         masks = masks.squeeze(1)
     md = {f"Box{i}": masks[i] for i in range(len(masks))}
     areas = {k: int(np.count_nonzero(v)) for k, v in md.items()}
-    table = vu_free_table(md, areas)
+    table = numpy_overlap_table(md, areas)
     ok = ((table <= 10).all() and len(masks) == len(boxes)
           and all(v >= min_area for v in areas.values()))
     return masks, ["pig"] * len(masks), None, rec, not ok
 
 
-def vu_free_table(md, areas):
+def numpy_overlap_table(md, areas):
     names = list(md)
     table = np.zeros((len(names), len(names)))
     for i, a in enumerate(names):

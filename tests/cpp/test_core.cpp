@@ -11,8 +11,10 @@
 #include "core/parallel.h"
 #include "core/polygon.h"
 #include "core/tracking_output.h"
+#include "test_support.h"
 
 using namespace vexo;
+using vexo::test_support::rect_mask;
 
 TEST(Format, FloatsReadAsTheHostWritesThem) {
   EXPECT_EQ(fmt_float(2.0), "2.0");
@@ -60,14 +62,6 @@ TEST(Polygon, NumbersParseAsHostFloats) {
   EXPECT_THROW(polygon_to_pixels({{NAN, 0.0}}, 10, 10, "t"), ValueError);
   EXPECT_THROW(polygon_to_pixels({{1e300, 0.0}}, 10, 10, "t"), ValueError);
 }
-
-namespace {
-cv::Mat rect_mask(int rows, int cols, cv::Rect r) {
-  cv::Mat m = cv::Mat::zeros(rows, cols, CV_8UC1);
-  m(r).setTo(1);
-  return m;
-}
-}  // namespace
 
 TEST(Overlap, TableFollowsTheLaterMaskRule) {
   cv::Mat a = rect_mask(50, 50, {0, 0, 20, 10});  // 200 px

@@ -16,8 +16,11 @@
 #include "detection/similarity.h"
 #include "standins/classical_detector.h"
 #include "standins/classical_segmenter.h"
+#include "test_support.h"
 
 using namespace vexo;
+using vexo::test_support::ConsoleText;
+using vexo::test_support::rect_mask;
 using namespace vexo::detection;
 
 namespace {
@@ -29,21 +32,6 @@ Detections dets(std::vector<BoxXYXY> boxes, std::vector<double> scores,
   d.scores = std::move(scores);
   d.labels = std::move(labels);
   return d;
-}
-
-// Collects console lines for the lifetime of the object.
-struct Console {
-  std::string text;
-  Console() {
-    set_console_sink([this](std::string_view t) { text += t; });
-  }
-  ~Console() { set_console_sink({}); }
-};
-
-cv::Mat rect_mask(int rows, int cols, cv::Rect r) {
-  cv::Mat m = cv::Mat::zeros(rows, cols, CV_8UC1);
-  m(r).setTo(1);
-  return m;
 }
 
 struct FakeFrames : FrameSource {
@@ -236,7 +224,7 @@ TEST(Similarity, IouAndCentroids) {
 }
 
 TEST(Initializer, WalksFramesAndReportsEachOne) {
-  Console con;
+  ConsoleText con;
   const std::string pen = write_pen("vexo_det_pen_walk.json");
   std::vector<std::string> names;
   for (int i = 0; i < 25; ++i) names.push_back("f" + std::to_string(i));
@@ -273,7 +261,7 @@ TEST(Initializer, WalksFramesAndReportsEachOne) {
 }
 
 TEST(Initializer, NoSurvivorIsTooFewAndLastFrameIsNamed) {
-  Console con;
+  ConsoleText con;
   const std::string pen = write_pen("vexo_det_pen_none.json");
   std::vector<std::string> names{"a", "b"};
   FakeFrames frames(100, 120);
@@ -296,7 +284,7 @@ TEST(Initializer, NoSurvivorIsTooFewAndLastFrameIsNamed) {
 }
 
 TEST(Initializer, RemovalRenumbersAndSingleBoxKeepsItsAxis) {
-  Console con;
+  ConsoleText con;
   const std::string pen = write_pen("vexo_det_pen_rm.json");
   FakeFrames frames(50, 60);
   FakeDetector det;
@@ -334,7 +322,7 @@ TEST(Initializer, RemovalRenumbersAndSingleBoxKeepsItsAxis) {
 }
 
 TEST(Initializer, RejectsBadWalksAndMissingPen) {
-  Console con;
+  ConsoleText con;
   FakeFrames frames(10, 10);
   FakeDetector det;
   FakeSegmenter seg(10, 10);

@@ -12,25 +12,13 @@
 #include "detection/features.h"
 #include "detection/last_frame.h"
 #include "detection/matcher.h"
+#include "test_support.h"
 
 using namespace vexo;
+using vexo::test_support::ConsoleText;
+using vexo::test_support::rect_mask;
 
 namespace {
-
-// Collects console output for the lifetime of the object.
-struct Captured {
-  std::string text;
-  Captured() {
-    set_console_sink([this](std::string_view t) { text += t; });
-  }
-  ~Captured() { set_console_sink({}); }
-};
-
-cv::Mat rect_mask(int rows, int cols, cv::Rect r) {
-  cv::Mat m = cv::Mat::zeros(rows, cols, CV_8UC1);
-  m(r).setTo(1);
-  return m;
-}
 
 // Ten separate 20 x 20 squares on a 100 x 300 frame.
 FrameMasks ten_squares() {
@@ -140,7 +128,7 @@ TEST(FeaturesLastFrame, WalksBackAndReports) {
     return pos <= 2 ? good : bad;
   };
   {
-    Captured c;
+    ConsoleText c;
     auto pos = find_best_last_frame(keys, frames, LastFrameParams{});
     ASSERT_TRUE(pos);
     EXPECT_EQ(*pos, 2u);
@@ -148,7 +136,7 @@ TEST(FeaturesLastFrame, WalksBackAndReports) {
     EXPECT_EQ(asked, (std::vector<std::size_t>{4, 3, 2}));
   }
   {
-    Captured c;
+    ConsoleText c;
     LastFrameParams p;
     p.max_attempts = ShownNumber::of(2);
     EXPECT_FALSE(find_best_last_frame(keys, frames, p));
@@ -158,7 +146,7 @@ TEST(FeaturesLastFrame, WalksBackAndReports) {
   }
   {
     // The frames run out before the attempts do.
-    Captured c;
+    ConsoleText c;
     LastFrameParams p;
     p.expected = 9;
     EXPECT_FALSE(find_best_last_frame(
@@ -169,7 +157,7 @@ TEST(FeaturesLastFrame, WalksBackAndReports) {
     EXPECT_FALSE(find_best_last_frame({}, frames, p));
   }
   {
-    Captured c;
+    ConsoleText c;
     EXPECT_EQ(find_best_last_frame(keys, [&](std::size_t) { return good; }, {}), 4u);
     EXPECT_EQ(c.text, "");  // the normal last frame goes unreported
   }
@@ -227,7 +215,7 @@ TEST(FeaturesMatcher, PromptsWithTightBoxesAndKeepsOrder) {
   MatcherParams p;
   p.remove_stack_box = {std::string("Box0"), std::nullopt};
   p.ann_frame_idx_text = "3";
-  Captured c;
+  ConsoleText c;
   MatchResult r = match_next_clip(
       {599}, [&](std::size_t) { return old; }, blank_frame, &seg,
       [&](const cv::Mat& rgba) {
@@ -277,7 +265,7 @@ TEST(FeaturesMatcher, FailuresStillDisplayAndReport) {
   seg.answer[9] = rect_mask(100, 300, cv::Rect(0, 0, 1, 1));  // below min_area
   int displayed = 0;
   MatcherParams p;
-  Captured c;
+  ConsoleText c;
   MatchResult r = match_next_clip(
       {10, 11}, [&](std::size_t) { return old; }, blank_frame, &seg,
       [&](const cv::Mat&) { ++displayed; }, p);
@@ -292,7 +280,7 @@ TEST(FeaturesMatcher, NoOldFrameMeansNoSegmenterCall) {
   FrameMasks old = ten_squares();
   old.masks[0] = cv::Mat::zeros(100, 300, CV_8UC1);
   bool opened = false;
-  Captured c;
+  ConsoleText c;
   MatchResult r = match_next_clip(
       {599}, [&](std::size_t) { return old; },
       [&] {

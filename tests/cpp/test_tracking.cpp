@@ -7,12 +7,14 @@
 #include <random>
 
 #include "core/errors.h"
+#include "test_support.h"
 #include "tracking/frame_runs.h"
 #include "tracking/pruning.h"
 #include "tracking/refine.h"
 #include "tracking/report.h"
 
 using namespace vexo;
+using vexo::test_support::ConsoleText;
 using namespace vexo::tracking;
 
 namespace {
@@ -232,20 +234,12 @@ TEST(Refine, SegmentsStopAtTheFirstFailureInMapOrder) {
 
 namespace {
 
-struct CapturedConsole {
-  std::string text;
-  CapturedConsole() {
-    set_console_sink([this](std::string_view s) { text.append(s); });
-  }
-  ~CapturedConsole() { set_console_sink({}); }
-};
-
 using Pairs = std::vector<std::optional<std::string>>;
 
 }  // namespace
 
 TEST(OverlapFrames, TwoPairsFollowTheLastKeyForDirection) {
-  CapturedConsole out;
+  ConsoleText out;
   // Box1-Box2 from the clip's first frame (judged at its end, frame 3);
   // Box5-Box6 later. The direction is that of the last key: forward, so the
   // window is frames -2 .. 2 of which 0, 1 and 2 remain, beside frame 4.
@@ -274,7 +268,7 @@ TEST(OverlapFrames, TwoPairsFollowTheLastKeyForDirection) {
 }
 
 TEST(OverlapFrames, BoxesSplitAtEveryDashInTextOrder) {
-  CapturedConsole out;
+  ConsoleText out;
   Pairs pairs{"Box10-Box2", "Box10-Box2", "Box-1-Box3", "Box-1-Box3"};
   OverlapPlan plan = plan_overlap_frames({5, 6, 5, 6}, pairs, 0, 40);  // two pairs: runs of 2
   EXPECT_EQ(plan.test_boxes, (std::vector<std::string>{"1", "Box", "Box10", "Box2", "Box3"}));
