@@ -104,19 +104,9 @@ std::vector<CatalogueRow> filtered_catalogue(const CatalogueSettings& s) {
                      " characters long; at most " + std::to_string(kMaxPatternLength) +
                      " are accepted");
   }
-  std::vector<std::string> paths;
-  for (const auto& sub : s.sub_dirs) {
-    std::string folder = path_join(s.base_dir, sub);
-    std::error_code ec;
-    if (!fs::exists(folder, ec)) continue;
-    for (const auto& name : list_folder(folder)) {
-      if (ends_with(name, ".mp4")) paths.push_back(path_join(folder, name));
-    }
-  }
-
   // The regular expression engine recurses once per pattern element while
-  // compiling and per step while matching: both run on a stack sized for
-  // the longest accepted pattern.
+  // compiling and per step while matching: the work runs on a stack sized
+  // for the longest accepted pattern.
   std::vector<CatalogueRow> rows;
   run_with_stack(kPatternStackBytes, [&] {
     std::regex pattern;
@@ -125,6 +115,15 @@ std::vector<CatalogueRow> filtered_catalogue(const CatalogueSettings& s) {
     } catch (const std::regex_error& e) {
       throw ValueError("match_pattern '" + s.match_pattern +
                        "' is not a valid regular expression: " + e.what());
+    }
+    std::vector<std::string> paths;
+    for (const auto& sub : s.sub_dirs) {
+      std::string folder = path_join(s.base_dir, sub);
+      std::error_code ec;
+      if (!fs::exists(folder, ec)) continue;
+      for (const auto& name : list_folder(folder)) {
+        if (ends_with(name, ".mp4")) paths.push_back(path_join(folder, name));
+      }
     }
     for (const auto& path : paths) {
       std::size_t slash = path.rfind('/');
