@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <regex>
 
+#include "core/console.h"
 #include "core/errors.h"
 #include "core/fast_json.h"
 #include "core/fsutil.h"
@@ -269,6 +270,41 @@ std::vector<FrameRecord> read_tracking_files(const std::vector<std::string>& ord
     records[i] = build_frame_record(order[i], read_frame_file(order[i], height, width), true);
   });
   return records;
+}
+
+void read_tracking_files(const std::vector<std::string>& order, int height, int width,
+                         const std::function<void(std::size_t, FrameRecord&&)>& consume) {
+  std::vector<FrameRecord> records(order.size());
+  ordered_parallel(
+      order.size(),
+      [&](std::size_t i) {
+        records[i] = build_frame_record(order[i], read_frame_file(order[i], height, width), true);
+      },
+      [&](std::size_t i) { consume(i, std::move(records[i])); });
+}
+
+std::string no_tracking_files_message(const std::string& root) {
+  return "No JSON files found in " + root + ". Please check the directory and try again.";
+}
+
+TrackingOutput read_tracking_output(
+    const std::string& root, std::int64_t selection,
+    const std::function<void(std::size_t, FrameRecord&&)>& consume) {
+  const std::vector<std::string> order = tracking_read_order(root);
+  if (order.empty()) {
+    print_line(no_tracking_files_message(root));
+    return TrackingOutput::NoFiles;
+  }
+  const auto [rows, cols] = frame_size_from_first_file(order.front());
+  if (selection > 0) {
+    const auto pos = static_cast<std::uint64_t>(selection);
+    if (pos >= order.size()) return TrackingOutput::OutOfRange;
+    const std::string& path = order[pos];
+    consume(pos, build_frame_record(path, read_frame_file(path, rows, cols), false));
+    return TrackingOutput::One;
+  }
+  read_tracking_files(order, rows, cols, consume);
+  return TrackingOutput::All;
 }
 
 }  // namespace vexo

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,5 +62,28 @@ std::pair<int, int> frame_size_from_first_file(const std::string& json_path);
 // on all cores; errors surface as a sequential read would raise them.
 std::vector<FrameRecord> read_tracking_files(const std::vector<std::string>& order, int height,
                                              int width);
+// The same, handing each record to `consume` on the calling thread in read
+// order as soon as it is ready (consuming overlaps with reading).
+void read_tracking_files(const std::vector<std::string>& order, int height, int width,
+                         const std::function<void(std::size_t, FrameRecord&&)>& consume);
+
+// A clip's tracking output as the annotation reader answers it.
+enum class TrackingOutput {
+  NoFiles,     // the folder holds no per-frame file: the message was printed
+  OutOfRange,  // the selected file is beyond the last one: nothing read
+  One,         // the selected file was read (without its overlap table)
+  All,         // every file was read, with overlap tables
+};
+
+// The line printed when `root` holds no per-frame file.
+std::string no_tracking_files_message(const std::string& root);
+
+// Reads the per-frame files below `root` in read order, at the pixel size of
+// the first file's frame image. With `selection` > 0 only file number
+// `selection` (counted from 0) is read and handed to `consume` with that
+// number; otherwise every file is, each with its position. `consume` runs
+// on the calling thread.
+TrackingOutput read_tracking_output(const std::string& root, std::int64_t selection,
+                                    const std::function<void(std::size_t, FrameRecord&&)>& consume);
 
 }  // namespace vexo

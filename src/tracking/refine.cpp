@@ -387,6 +387,35 @@ std::vector<int> kept_labels(const Components& c, int best_idx, double max_dista
   return kept;
 }
 
+RefineResult::Kind rejected_mask_kind(bool first_frame) {
+  return first_frame ? RefineResult::Kind::FirstFrame : RefineResult::Kind::Emptied;
+}
+
+std::string clean_frame_line(const std::string& frame, const std::string& object) {
+  return "clean frame" + frame + "--obj_id" + object;
+}
+
+std::string no_mask_line(const std::string& frame, const std::string& object) {
+  return "frame " + frame + "--obj_id" + object + "-- no mask";
+}
+
+std::int64_t kept_label_pixels(const cv::Mat& labels, int num_labels, const std::vector<int>& kept,
+                               std::uint8_t* out) {
+  std::vector<std::uint8_t> keep(static_cast<std::size_t>(num_labels), 0);
+  for (int l : kept) keep[static_cast<std::size_t>(l)] = 1;
+  std::int64_t set = 0;
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* row = labels.ptr<int>(y);
+    std::uint8_t* dst = out + static_cast<std::size_t>(y) * labels.cols;
+    for (int x = 0; x < labels.cols; ++x) {
+      const std::uint8_t v = keep[static_cast<std::size_t>(row[x])];
+      dst[x] = v;
+      set += v;
+    }
+  }
+  return set;
+}
+
 RefineResult refine_runs(const Runs& mask, const PenRuns& pen, const std::optional<Centroid>& prev,
                          bool first_frame, const RefineParams& p) {
   RefineResult r;
@@ -401,12 +430,9 @@ RefineResult refine_runs(const Runs& mask, const PenRuns& pen, const std::option
   const std::vector<int> kept = kept_labels(c, mb.best_idx, mb.max_distance_threshold,
                                             mb.min_area_threshold, prev, p.max_prev_dist);
   if (kept.empty()) {
-    if (!first_frame) {
-      r.kind = RefineResult::Kind::Emptied;
-      return r;
-    }
+    r.kind = rejected_mask_kind(first_frame);
+    if (r.kind == RefineResult::Kind::Emptied) return r;
     // The first frame keeps the uncut mask.
-    r.kind = RefineResult::Kind::FirstFrame;
     std::int64_t sx = 0, sy = 0, n = 0;
     for (const Run& q : mask) {
       const std::int64_t len = q.x2 - q.x1 + 1;

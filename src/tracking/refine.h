@@ -124,6 +124,21 @@ struct RefineResult {
   std::optional<Centroid> centroid;  // the pig's new previous position, when updated
 };
 
+// The first-frame rule, for a mask of which no component is kept: the first
+// frame of a clip keeps its mask as it was (FirstFrame), later frames lose it
+// (Emptied).
+RefineResult::Kind rejected_mask_kind(bool first_frame);
+// The console line reporting a frame's mask from which nothing was kept.
+std::string clean_frame_line(const std::string& frame, const std::string& object);
+// The line following it when refinement leaves the pig without a mask.
+std::string no_mask_line(const std::string& frame, const std::string& object);
+
+// The keeping step over a full-frame label image: out (rows x cols bytes,
+// row-major) is 1 where the pixel's label is among `kept` and 0 elsewhere.
+// Returns the number of pixels set.
+std::int64_t kept_label_pixels(const cv::Mat& labels, int num_labels, const std::vector<int>& kept,
+                               std::uint8_t* out);
+
 // Refines one H x W mask (nonzero inside) against the pen of its size.
 RefineResult refine_runs(const Runs& mask, const PenRuns& pen, const std::optional<Centroid>& prev,
                          bool first_frame, const RefineParams& p);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "core/errors.h"
@@ -154,6 +155,56 @@ TEST_F(ReaderFolder, FramesAndKeys) {
   EXPECT_EQ(rec.areas[0], 0);
   EXPECT_EQ(frame_index_from_path("/x/output_pp_0012.json"), 12);
   EXPECT_THROW(frame_index_from_path("/x/frame_12.json"), ValueError);
+}
+
+// The annotation reader: read order, the frame size of the first file's
+// image, selection of one file and the message for an empty folder.
+TEST_F(ReaderFolder, AnnotationReadOrderSelectionAndEmptyFolder) {
+  auto collect = [&](std::int64_t sel, std::vector<std::size_t>& at,
+                     std::vector<FrameRecord>& got) {
+    return read_tracking_output(dir.string(), sel, [&](std::size_t i, FrameRecord&& rec) {
+      at.push_back(i);
+      got.push_back(std::move(rec));
+    });
+  };
+  std::vector<std::size_t> at;
+  std::vector<FrameRecord> got;
+  {
+    test_support::ConsoleText console;
+    EXPECT_EQ(collect(0, at, got), TrackingOutput::NoFiles);
+    EXPECT_EQ(console.text, no_tracking_files_message(dir.string()) + "\n");
+    EXPECT_EQ(no_tracking_files_message("/x"),
+              "No JSON files found in /x. Please check the directory and try again.");
+  }
+  EXPECT_TRUE(at.empty());
+  const std::string image = (dir / "frame.png").string();
+  cv::imwrite(image, cv::Mat(6, 8, CV_8UC3, cv::Scalar(1, 2, 3)));
+  const std::string doc = R"({"image_path": ")" + image + R"(", "detections": [
+      {"object_id": 2, "formatted_polygon": ["0 0 0 0.5 0 0.5 0.5 0 0.5"]}]})";
+  for (const char* name : {"b/output_pp_1.json", "a/output_pp_10.json", "a/output_pp_2.json"}) {
+    write(dir / name, doc);
+  }
+  const std::vector<std::string> order = tracking_read_order(dir.string());
+  ASSERT_EQ(order.size(), 3u);
+  EXPECT_EQ(collect(-1, at, got), TrackingOutput::All);
+  ASSERT_EQ(at, (std::vector<std::size_t>{0, 1, 2}));
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].json_path, order[i]);
+    EXPECT_TRUE(got[i].has_table);
+    EXPECT_EQ(got[i].file.rows, 6);
+    EXPECT_EQ(got[i].file.cols, 8);
+    EXPECT_EQ(got[i].keys, (std::vector<std::string>{"Box1"}));
+  }
+  EXPECT_EQ(got[1].frame_index, 10);
+  at.clear();
+  got.clear();
+  EXPECT_EQ(collect(2, at, got), TrackingOutput::One);
+  ASSERT_EQ(at, (std::vector<std::size_t>{2}));
+  EXPECT_EQ(got[0].json_path, order[2]);
+  EXPECT_FALSE(got[0].has_table);
+  at.clear();
+  EXPECT_EQ(collect(3, at, got), TrackingOutput::OutOfRange);
+  EXPECT_TRUE(at.empty());
 }
 
 TEST_F(ReaderFolder, MalformedFilesRaise) {

@@ -227,6 +227,52 @@ TEST(Refine, SegmentsStopAtTheFirstFailureInMapOrder) {
   std::filesystem::remove_all(dir);
 }
 
+// The keeping step over a label image and the rule for a mask of which
+// nothing is kept, as both the whole-clip refinement and the single-step
+// method apply them.
+TEST(Refine, KeepingStepAndFirstFrameRule) {
+  std::mt19937 rng(11);
+  for (int t = 0; t < 10; ++t) {
+    cv::Mat m = random_mask(rng, 40, 60, 2 + t % 4);
+    Components c = frame_components(m);
+    std::vector<int> kept;
+    for (int l = 1; l < c.num_labels; l += 2) kept.push_back(l);
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(m.total()), 7);
+    const std::int64_t set = kept_label_pixels(c.labels, c.num_labels, kept, out.data());
+    std::int64_t want_set = 0;
+    for (int y = 0; y < m.rows; ++y) {
+      for (int x = 0; x < m.cols; ++x) {
+        const int l = c.labels.at<int>(y, x);
+        const bool want = l > 0 && l % 2 == 1;
+        want_set += want;
+        ASSERT_EQ(out[static_cast<std::size_t>(y) * m.cols + x], want ? 1 : 0);
+      }
+    }
+    EXPECT_EQ(set, want_set);
+  }
+  EXPECT_EQ(rejected_mask_kind(true), RefineResult::Kind::FirstFrame);
+  EXPECT_EQ(rejected_mask_kind(false), RefineResult::Kind::Emptied);
+  // Everything rejected (the pig jumped beyond max_prev_dist): the first
+  // frame keeps the uncut mask and its centroid, later frames lose it.
+  cv::Mat pen = cv::Mat::zeros(20, 30, CV_8U);
+  pen.colRange(0, 15).setTo(1);
+  cv::Mat m = cv::Mat::zeros(20, 30, CV_8U);
+  m(cv::Rect(10, 4, 10, 4)).setTo(1);  // half outside the pen
+  const Centroid far{500, 500};
+  RefineResult first = refine_mask(m, pen, far, true, RefineParams{});
+  EXPECT_EQ(first.kind, RefineResult::Kind::FirstFrame);
+  EXPECT_EQ(first.runs.size(), 4u);
+  EXPECT_EQ(first.runs[0].x2, 19);
+  ASSERT_TRUE(first.centroid);
+  EXPECT_DOUBLE_EQ(first.centroid->x, 14.5);
+  EXPECT_DOUBLE_EQ(first.centroid->y, 5.5);
+  RefineResult later = refine_mask(m, pen, far, false, RefineParams{});
+  EXPECT_EQ(later.kind, RefineResult::Kind::Emptied);
+  EXPECT_FALSE(later.centroid);
+  EXPECT_EQ(clean_frame_line("12", "3"), "clean frame12--obj_id3");
+  EXPECT_EQ(no_mask_line("12", "3"), "frame 12--obj_id3-- no mask");
+}
+
 // ---- overlap episodes ----
 
 #include "core/console.h"

@@ -1,7 +1,6 @@
 #include <cstring>
 
 #include "common/convert.h"
-#include "common/records_io.h"
 #include "core/errors.h"
 #include "core/fsutil.h"
 #include "core/mask.h"
@@ -15,10 +14,6 @@ namespace {
 
 using namespace pybind11::literals;
 using standins::PenSide;
-
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
 
 PenSide side_from_py(py::handle obj, const char* what) {
   std::string s = to_str(obj, what);
@@ -228,23 +223,11 @@ std::vector<standins::ObjectMask> seeds_from_py(py::handle masks) {
   return out;
 }
 
-std::vector<std::string> paths_from_py(py::handle obj, const char* what) {
-  if (obj.is_none() || py::isinstance<py::str>(obj) || !py::isinstance<py::sequence>(obj)) {
-    throw vexo::TypeError(std::string(what) + ": expected a list of frame image paths, got " +
-                          type_name(obj));
-  }
-  std::vector<std::string> out;
-  py::sequence seq = py::reinterpret_borrow<py::sequence>(obj);
-  for (std::size_t i = 0; i < seq.size(); ++i) {
-    out.push_back(to_str(seq[i], std::string(what) + "[" + std::to_string(i) + "]"));
-  }
-  return out;
-}
-
 py::dict propagate_masks(py::object frame_names, py::object masks, py::object ann_frame_idx,
                          py::object max_frames, py::object box_margin, py::object max_shift,
                          py::object progress) {
-  std::vector<std::string> paths = paths_from_py(frame_names, "frame_names");
+  std::vector<std::string> paths = path_list_from_py(
+      frame_names, "frame_names", "a list of frame image paths", PathList::Sequence);
   std::vector<standins::ObjectMask> seeds = seeds_from_py(masks);
   std::int64_t start = to_int(ann_frame_idx, "ann_frame_idx");
   if (start < 0 || static_cast<std::size_t>(start) >= paths.size()) {

@@ -1,4 +1,4 @@
-#include "common/convert.h"
+#include "common/module_setup.h"
 #include "vexo_pipeline/bindings.h"
 
 PYBIND11_MODULE(_vexo_pipeline, m) {

@@ -1,5 +1,4 @@
 #include "common/convert.h"
-#include "common/records_io.h"
 #include "core/errors.h"
 #include "core/overlap.h"
 #include "vexo_utils/bindings.h"

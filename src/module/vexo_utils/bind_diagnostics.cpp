@@ -1,7 +1,6 @@
 #include <cstring>
 
 #include "common/convert.h"
-#include "common/records_io.h"
 #include "core/errors.h"
 #include "vexo_utils/bindings.h"
 #include "visual/diagnostics.h"
@@ -11,10 +10,6 @@ namespace vexo::py_bind {
 namespace {
 
 using namespace pybind11::literals;
-
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
 
 // The table's values as a C-contiguous float64 array (DataFrames, nested
 // lists and arrays alike).
@@ -113,20 +108,9 @@ py::dict cluster_masks_and_print(py::object masks_dict, py::object eps, py::obje
   return out;
 }
 
-std::vector<std::string> path_list(py::handle obj, const std::string& what) {
-  if (obj.is_none() || py::isinstance<py::str>(obj) || !py::isinstance<py::sequence>(obj)) {
-    throw vexo::TypeError(what + ": expected a list of frame image paths, got " + type_name(obj));
-  }
-  std::vector<std::string> out;
-  py::sequence seq = py::reinterpret_borrow<py::sequence>(obj);
-  for (std::size_t i = 0; i < seq.size(); ++i) {
-    out.push_back(to_str(seq[i], what + "[" + std::to_string(i) + "]"));
-  }
-  return out;
-}
-
 py::dict compute_motion_score_in_polygon(py::object video_frames, py::object masks_dict) {
-  std::vector<std::string> frames = path_list(video_frames, "video_frames");
+  std::vector<std::string> frames = path_list_from_py(
+      video_frames, "video_frames", "a list of frame image paths", PathList::Sequence);
   MaskDictIn md = mask_dict_from_py(masks_dict, "masks_dict");
   std::vector<std::optional<double>> scores;
   {

@@ -8,7 +8,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/convert.h"
-#include "common/records_io.h"
 #include "core/errors.h"
 #include "core/mask_scan.h"
 #include "core/parallel.h"
@@ -18,14 +17,11 @@
 #include "detection/matcher.h"
 #include "vexo_utils/bindings.h"
 #include "vexo_utils/model_adapters.h"
+#include "visual/canvas.h"
 
 namespace vexo::py_bind {
 
 namespace {
-
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
 
 // A count or threshold from the host, with the text the host prints for it.
 ShownNumber shown_number(py::handle obj, const std::string& what) {
@@ -43,9 +39,7 @@ Feature feature_from_py(py::handle obj, const std::string& what) {
   if (obj.is_none()) return std::nullopt;
   py::module_ np = py::module_::import("numpy");
   py::object src = py::reinterpret_borrow<py::object>(obj);
-  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) {
-    src = src.attr("detach")().attr("cpu")().attr("float")().attr("numpy")();
-  }
+  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) src = host_array(src, what);
   py::array arr;
   try {
     arr = np.attr("asarray")(src, py::arg("dtype") = "float32");
@@ -198,87 +192,8 @@ py::tuple find_best_last_frame_py(py::object laste_frame, py::object min_area,
 // (a view, no copy).
 py::array mask_stack_to_py(const detection::MaskStack& st) {
   const std::int64_t n = st.shape[0], h = st.shape[1], w = st.shape[2];
-  py::object own = native_object(st.keep)[py::int_(0)];
-  return own.attr("reshape")(n, h, w);
+  return host_stack_array(st).attr("reshape")(n, h, w);
 }
-
-// The image predictor as the matcher uses it: set_image through the shared
-// adapter; predict answered with the predictor's own mask array kept beside
-// the 8-bit planes, so the caller gets back exactly what the predictor gave
-// (single-precision stacks, the usual answer, are converted here with a
-// vectorised pass).
-class MatcherPredictor final : public detection::ImageSegmenter {
- public:
-  explicit MatcherPredictor(py::object predictor)
-      : predictor_(std::move(predictor)), images_(make_image_segmenter(predictor_)) {}
-  ~MatcherPredictor() override {
-    py::gil_scoped_acquire gil;
-    images_.reset();
-    predictor_ = py::object();
-  }
-
-  void set_image(const cv::Mat& rgb) override { images_->set_image(rgb); }
-
-  detection::MaskStack predict(const std::vector<detection::BoxXYXY>& boxes) override {
-    py::gil_scoped_acquire gil;
-    py::array_t<double> box({static_cast<py::ssize_t>(boxes.size()), py::ssize_t{4}});
-    if (!boxes.empty()) {
-      std::memcpy(box.mutable_data(), boxes.data(), boxes.size() * 4 * sizeof(double));
-    }
-    py::object result = predictor_.attr("predict")(
-        py::arg("point_coords") = py::none(), py::arg("point_labels") = py::none(),
-        py::arg("box") = box, py::arg("multimask_output") = false);
-    if (!py::isinstance<py::tuple>(result) && !py::isinstance<py::list>(result)) {
-      throw vexo::TypeError("image_predictor.predict: expected (masks, scores, logits), got " +
-                            type_name(result));
-    }
-    py::sequence seq = result.cast<py::sequence>();
-    if (seq.size() == 0) throw vexo::ValueError("image_predictor.predict returned an empty result");
-    py::array host = to_host_array(seq[0], "image_predictor.predict masks");
-    detection::MaskStack st;
-    const bool single = host.dtype().kind() == 'f' && host.itemsize() == 4;
-    if (single && host.ndim() >= 2 && host.ndim() <= 4) {
-      py::array c = py::module_::import("numpy").attr("ascontiguousarray")(host);
-      for (py::ssize_t i = 0; i < c.ndim(); ++i) st.shape.push_back(c.shape(i));
-      const std::int64_t h = st.shape[st.shape.size() - 2], w = st.shape.back();
-      const std::int64_t planes = c.size() / std::max<std::int64_t>(h * w, 1);
-      if (h > INT32_MAX || w > INT32_MAX || planes * h > INT32_MAX) {
-        throw vexo::ValueError("image_predictor.predict masks: too large");
-      }
-      cv::Mat buf(static_cast<int>(planes * h), static_cast<int>(w), CV_8UC1);
-      bool finite;
-      {
-        py::gil_scoped_release nogil;
-        // Two halves on two threads: the pass is bound by memory reads.
-        const auto* src = static_cast<const float*>(c.data());
-        std::uint8_t* dst = buf.ptr<std::uint8_t>();
-        const std::size_t total = static_cast<std::size_t>(c.size());
-        const std::size_t half = (total / 2) & ~std::size_t{15};
-        bool ok[2] = {true, true};
-        parallel_for(2, [&](std::size_t k) {
-          const std::size_t from = k == 0 ? 0 : half, to = k == 0 ? half : total;
-          ok[k] = float_mask_to_bytes(src + from, to - from, dst + from);
-        });
-        finite = ok[0] && ok[1];
-      }
-      if (!finite) {
-        throw vexo::ValueError("image_predictor.predict masks: a value is not finite");
-      }
-      for (std::int64_t p = 0; p < planes; ++p) {
-        st.planes.push_back(buf.rowRange(static_cast<int>(p * h), static_cast<int>((p + 1) * h)));
-      }
-    } else {
-      st = mask_stack_from_py(host, "image_predictor.predict masks");
-    }
-    // The host array first, then whatever the planes point into.
-    st.keep = keep_object(py::make_tuple(host, native_object(st.keep)));
-    return st;
-  }
-
- private:
-  py::object predictor_;
-  std::unique_ptr<detection::ImageSegmenter> images_;
-};
 
 py::tuple matcher_py(py::object laste_frame, py::object frame_names, py::object ann_frame_idx,
                      py::object image_predictor, py::object remove_stack_box, py::object min_area,
@@ -297,7 +212,7 @@ py::tuple matcher_py(py::object laste_frame, py::object frame_names, py::object 
   HostFrames frames(py::dict(laste_frame), remove);
 
   std::unique_ptr<detection::ImageSegmenter> segmenter;
-  if (!image_predictor.is_none()) segmenter = std::make_unique<MatcherPredictor>(image_predictor);
+  if (!image_predictor.is_none()) segmenter = make_image_segmenter(image_predictor);
   std::unique_ptr<detection::FrameSource> source = make_frame_source();
   auto open_frame = [&]() {
     std::string path;
@@ -325,22 +240,11 @@ py::tuple matcher_py(py::object laste_frame, py::object frame_names, py::object 
                         frames.record(r.frame_pos), false);
 }
 
-// The frame as an 8-bit RGB Mat, whatever its mode.
+// The frame as an 8-bit RGB Mat, whatever its mode (RGB frames are read in
+// place).
 cv::Mat rgb_frame_from_py(py::handle image, ImageIn& held) {
   held = image_from_py(image, "image");
-  cv::Mat rgb;
-  switch (held.mat.channels()) {
-    case 3:
-      return held.mat;
-    case 1:
-      cv::cvtColor(held.mat, rgb, cv::COLOR_GRAY2RGB);
-      return rgb;
-    case 4:
-      cv::cvtColor(held.mat, rgb, cv::COLOR_RGBA2RGB);
-      return rgb;
-    default:
-      throw vexo::ValueError("image: expected a grey, RGB or RGBA image");
-  }
+  return held.mat.channels() == 3 ? held.mat : draw::to_rgb(held.mat);
 }
 
 py::list generate_sam2_image_features_py(py::object image, py::object masks,

@@ -11,23 +11,12 @@ namespace vexo::py_bind {
 
 namespace {
 
-std::optional<std::string> optional_str(py::handle obj, const std::string& what) {
-  if (obj.is_none()) return std::nullopt;
-  return to_str(obj, what);
-}
-
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
-
 // A float64 array of an array-like (lists, tuples, numpy arrays, CPU torch
 // tensors), raising TypeError naming `what` when it is not numeric.
 py::array_t<double> real_array(py::handle obj, const std::string& what) {
   if (obj.is_none()) throw vexo::TypeError(what + ": expected numbers, got None");
   py::object src = py::reinterpret_borrow<py::object>(obj);
-  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) {
-    src = src.attr("detach")().attr("cpu")().attr("numpy")();
-  }
+  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) src = host_array(src, what);
   py::object np = py::module_::import("numpy");
   try {
     py::object arr = np.attr("asarray")(src, py::arg("dtype") = np.attr("float64"));
@@ -110,26 +99,15 @@ py::tuple calculate_pen_intersection_ratio(py::object polygon_points, py::object
   return py::make_tuple(ratios, flags);
 }
 
-std::vector<std::string> str_list(py::handle obj, const std::string& what) {
-  if (obj.is_none() || py::isinstance<py::str>(obj)) {
-    throw vexo::TypeError(what + ": expected a list of paths, got " + type_name(obj));
-  }
-  std::vector<std::string> out;
-  for (py::handle item : py::iter(obj)) out.push_back(to_str(item, what + " entry"));
-  return out;
-}
-
 py::array get_in_pen_mask(py::object frame_idx, py::object test_mask, py::object pen_json_path,
                           py::object frame_names) {
   std::int64_t idx = to_int(frame_idx, "frame_idx");
   std::string path = to_str(pen_json_path, "pen_json_path");
-  std::vector<std::string> names = str_list(frame_names, "frame_names");
+  std::vector<std::string> names = path_list_from_py(frame_names, "frame_names");
   if (test_mask.is_none()) throw vexo::TypeError("test_mask: expected a mask array, got None");
   py::object np = py::module_::import("numpy");
   py::object src = test_mask;
-  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) {
-    src = src.attr("detach")().attr("cpu")().attr("numpy")();
-  }
+  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) src = host_array(src, "test_mask");
   if (!py::isinstance<py::array>(src)) {
     throw vexo::TypeError("test_mask: expected a numpy mask array, got " + type_name(test_mask));
   }

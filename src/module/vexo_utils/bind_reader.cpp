@@ -1,9 +1,7 @@
 #include <cstring>
 
 #include "common/convert.h"
-#include "core/console.h"
 #include "core/errors.h"
-#include "core/parallel.h"
 #include "core/tracking_output.h"
 #include "vexo_utils/bindings.h"
 
@@ -85,53 +83,29 @@ py::tuple get_vexo_annotation_data(py::object video_dir, py::object last_or_not,
   (void)last_or_not;
   std::string root = to_str(save_dir_base, "save_dir_base");
   std::int64_t sel = to_int(ixx, "ixx");
-  std::vector<std::string> order;
-  {
-    py::gil_scoped_release nogil;
-    order = tracking_read_order(root);
-  }
-  if (order.empty()) {
-    print_line("No JSON files found in " + root + ". Please check the directory and try again.");
-    return py::make_tuple(py::none(), py::none());
-  }
-  std::pair<int, int> size;
-  {
-    py::gil_scoped_release nogil;
-    size = frame_size_from_first_file(order.front());
-  }
-  const auto [rows, cols] = size;
-  if (sel > 0) {
-    if (static_cast<std::uint64_t>(sel) >= order.size())
-      return py::make_tuple(py::dict(), py::dict());
-    FrameRecord rec;
-    {
-      py::gil_scoped_release nogil;
-      const std::string& path = order[static_cast<std::size_t>(sel)];
-      rec = build_frame_record(path, read_frame_file(path, rows, cols), false);
-    }
-    py::dict one;
-    one[py::int_(sel)] = record_to_py(rec);
-    return py::make_tuple(one, one);
-  }
-  // Files are decoded on all cores while this thread turns finished records
-  // into host values, in read order.
-  std::vector<FrameRecord> records(order.size());
   py::dict all;
   IndexCache cache;
+  TrackingOutput found;
   {
     py::gil_scoped_release nogil;
-    ordered_parallel(
-        order.size(),
-        [&](std::size_t i) {
-          records[i] = build_frame_record(order[i], read_frame_file(order[i], rows, cols), true);
-        },
-        [&](std::size_t i) {
-          py::gil_scoped_acquire gil;
-          all[py::int_(i)] = record_to_py(records[i], &cache);
-          records[i] = FrameRecord{};  // the host values now own the masks
-        });
+    found = read_tracking_output(root, sel, [&](std::size_t i, FrameRecord&& rec) {
+      py::gil_scoped_acquire gil;
+      // Tables of all frames share Index objects; a single record builds its own.
+      all[py::int_(i)] = record_to_py(rec, sel > 0 ? nullptr : &cache);
+      rec = FrameRecord{};  // the host values now own the masks
+    });
   }
-  py::object last = all[py::int_(records.size() - 1)];
+  switch (found) {
+    case TrackingOutput::NoFiles:
+      return py::make_tuple(py::none(), py::none());
+    case TrackingOutput::OutOfRange:
+      return py::make_tuple(py::dict(), py::dict());
+    case TrackingOutput::One:
+      return py::make_tuple(all, all);
+    case TrackingOutput::All:
+      break;
+  }
+  py::object last = all[py::int_(py::len(all) - 1)];
   return py::make_tuple(last, all);
 }
 

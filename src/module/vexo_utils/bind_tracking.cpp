@@ -17,10 +17,6 @@ namespace {
 
 using namespace vexo::tracking;
 
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
-
 py::dict require_dict(py::handle obj, const std::string& what) {
   if (!py::isinstance<py::dict>(obj)) {
     throw vexo::TypeError(what + ": expected a dict, got " + type_name(obj));
@@ -226,18 +222,6 @@ py::object group_key(const GroupValue& g) {
   return py::str(std::get<std::string>(g));
 }
 
-// df[name] as a single column, with KeyError when the table has none.
-py::object single_column(py::object df, py::object name, const std::string& label) {
-  if (!df.attr("columns").attr("__contains__")(name).cast<bool>()) {
-    throw vexo::KeyError("frames_df has no column " + label);
-  }
-  py::object col = df[name];
-  if (py::hasattr(col, "columns")) {
-    throw vexo::ValueError("frames_df has several columns named " + label);
-  }
-  return col;
-}
-
 py::dict find_continuous_frames(py::object frames_df, py::object group_by,
                                 py::object n_consecutive) {
   py::object pd = import_host("pandas");
@@ -245,9 +229,9 @@ py::dict find_continuous_frames(py::object frames_df, py::object group_by,
     throw vexo::TypeError("frames_df: expected a pandas DataFrame, got " + type_name(frames_df));
   }
   double n = to_double(n_consecutive, "n_consecutive");
-  std::string group_label = py::repr(group_by).cast<std::string>();
-  py::object fcol = single_column(frames_df, py::str("Frame ID"), "'Frame ID'");
-  py::object gcol = single_column(frames_df, group_by, group_label);
+  const std::string group_label = py::repr(group_by).cast<std::string>();
+  py::object fcol = column_from_py(frames_df, py::str("Frame ID"), "frames_df");
+  py::object gcol = column_from_py(frames_df, group_by, "frames_df");
   py::list fvals = fcol.attr("tolist")();
   py::list gvals = gcol.attr("tolist")();
   py::list gnull = pd.attr("isna")(gcol).attr("tolist")();

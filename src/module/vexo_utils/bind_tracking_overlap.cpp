@@ -15,20 +15,8 @@ namespace {
 
 using namespace vexo::tracking;
 
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
-
 py::list column_values(py::object df, const char* name) {
-  if (!df.attr("columns").attr("__contains__")(name).cast<bool>()) {
-    throw vexo::KeyError(std::string("overlap_frames_dataframe has no column '") + name + "'");
-  }
-  py::object col = df[name];
-  if (py::hasattr(col, "columns")) {
-    throw vexo::ValueError(std::string("overlap_frames_dataframe has several columns named '") +
-                           name + "'");
-  }
-  return col.attr("tolist")();
+  return column_from_py(df, py::str(name), "overlap_frames_dataframe").attr("tolist")();
 }
 
 // The masks of the test boxes in one record, and its image path.

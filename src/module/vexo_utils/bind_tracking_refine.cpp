@@ -15,10 +15,6 @@ namespace {
 
 using namespace vexo::tracking;
 
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
-
 std::string text_of(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 // The refinement object: thresholds and per-pig state, all host values that
@@ -60,15 +56,12 @@ std::optional<Centroid> previous_of(const py::dict& prev, py::handle object_id) 
   return Centroid{to_double(v[py::int_(0)], what + "[0]"), to_double(v[py::int_(1)], what + "[1]")};
 }
 
-// A mask value of the host as a numpy array (tensors through numpy).
+// A mask value of the host as a numpy array.
 py::array as_array(py::handle v, const std::string& what) {
   if (v.is_none()) throw vexo::TypeError(what + ": expected a mask array, got None");
-  py::object np = py::module_::import("numpy");
-  if (py::isinstance<py::array>(v)) return py::reinterpret_borrow<py::array>(v);
-  if (py::hasattr(v, "detach"))
-    return np.attr("asarray")(v.attr("detach")().attr("cpu")().attr("numpy")());
-  if (py::hasattr(v, "__array__") || py::isinstance<py::list>(v)) return np.attr("asarray")(v);
-  throw vexo::TypeError(what + ": expected a mask array, got " + type_name(v));
+  if (!is_array_like(v))
+    throw vexo::TypeError(what + ": expected a mask array, got " + type_name(v));
+  return host_array(v, what);
 }
 
 py::array bool_frame(int rows, int cols) {
@@ -188,8 +181,8 @@ py::object process_video_segments(MaskRefinement& self, py::object video_segment
       case K::Emptied: {
         s.inner[s.obj_key] = bool_frame(rows, cols);
         const std::string f = text_of(s.frame_key), o = text_of(s.obj_key);
-        print_line("clean frame" + f + "--obj_id" + o);
-        print_line("frame " + f + "--obj_id" + o + "-- no mask");
+        print_line(clean_frame_line(f, o));
+        print_line(no_mask_line(f, o));
         break;
       }
     }
@@ -277,17 +270,8 @@ py::object get_dis_to_main_and_prev_blob(MaskRefinement& self, py::object num_la
     Components c = components_from_labels(lm, static_cast<int>(n), area, cent);
     const int b = (best >= 0 && best < n) ? static_cast<int>(best) : -1;
     std::vector<int> kept = kept_labels(c, b, max_d, min_a, prev, params.max_prev_dist);
-    std::vector<std::uint8_t> keep(n, 0);
-    for (int l : kept) keep[l] = 1;
-    auto* out = static_cast<std::uint8_t*>(cleaned.mutable_data());
-    for (int y = 0; y < rows; ++y) {
-      const int* row = lm.ptr<int>(y);
-      for (int x = 0; x < cols; ++x) {
-        const std::uint8_t v = keep[row[x]];
-        out[static_cast<std::size_t>(y) * cols + x] = v;
-        set += v;
-      }
-    }
+    set = kept_label_pixels(lm, static_cast<int>(n), kept,
+                            static_cast<std::uint8_t*>(cleaned.mutable_data()));
   }
   py::object result = cleaned;
   if (set == 0) {
@@ -295,10 +279,10 @@ py::object get_dis_to_main_and_prev_blob(MaskRefinement& self, py::object num_la
       throw vexo::ValueError("video_segments: expected a non-empty dict of frame index to masks");
     }
     py::object first = py::reinterpret_borrow<py::object>(*py::iter(video_segments));
-    if (frame_idx.equal(first)) {
+    if (rejected_mask_kind(frame_idx.equal(first)) == RefineResult::Kind::FirstFrame) {
       result = as_array(mask, "mask").attr("astype")("bool");
     } else {
-      print_line("clean frame" + text_of(frame_idx) + "--obj_id" + text_of(object_id));
+      print_line(clean_frame_line(text_of(frame_idx), text_of(object_id)));
     }
   }
   if (py::cast<py::array>(result).ndim() == 2) {

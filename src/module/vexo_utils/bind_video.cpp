@@ -15,25 +15,6 @@ namespace vexo::py_bind {
 
 namespace {
 
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
-
-// A file-system path from a str or path-like value, as the bytes the OS uses.
-std::string fs_arg(py::handle obj, const std::string& what) {
-  if (!py::isinstance<py::str>(obj) && !py::hasattr(obj, "__fspath__")) {
-    throw vexo::TypeError(what + ": expected a path (str), got " + type_name(obj));
-  }
-  py::object os = py::module_::import("os");
-  py::object raw = os.attr("fsencode")(os.attr("fspath")(obj));
-  std::string path = raw.cast<std::string>();
-  // The operating system would cut the path at a NUL and use another one.
-  if (path.find('\0') != std::string::npos) {
-    throw vexo::ValueError(what + ": the path holds a NUL character");
-  }
-  return path;
-}
-
 // Text from the file system (undecodable bytes kept as the host keeps them).
 py::str fs_text(const std::string& s) {
   PyObject* o = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
@@ -123,29 +104,16 @@ video::ExtractSettings settings_of(VideoProcessorRecord& r) {
     throw py::error_already_set();
   }
   s.time_step = to_number(r.time_step(), "time_step");
-  s.output_dir_base = fs_arg(r.output_dir_base(), "output_dir_base");
+  s.output_dir_base = to_str(r.output_dir_base(), "output_dir_base");
   s.crop = truthy(r.crop());
   s.left_crop = truthy(r.left_crop());
   return s;
 }
 
-std::vector<std::string> string_list(py::handle obj, const std::string& what) {
-  if (py::isinstance<py::str>(obj) || py::isinstance<py::bytes>(obj) ||
-      !py::hasattr(obj, "__iter__")) {
-    throw vexo::TypeError(what + ": expected a list of folder names, got " + type_name(obj));
-  }
-  std::vector<std::string> out;
-  std::size_t i = 0;
-  for (py::handle item : obj) {
-    out.push_back(fs_arg(item, what + "[" + std::to_string(i++) + "]"));
-  }
-  return out;
-}
-
 py::object filtered_video_dataframe(VideoMetadataRecord& r) {
   video::CatalogueSettings s;
-  s.base_dir = fs_arg(r.base_dir(), "base_dir");
-  s.sub_dirs = string_list(r.sub_dirs(), "sub_dirs");
+  s.base_dir = to_str(r.base_dir(), "base_dir");
+  s.sub_dirs = path_list_from_py(r.sub_dirs(), "sub_dirs", "a list of folder names");
   s.filter_start = to_str(r.filter_start(), "filter_start");
   s.filter_end = to_str(r.filter_end(), "filter_end");
   s.sample_step = to_int(r.sample_step(), "sample_step");
@@ -183,7 +151,7 @@ py::object filtered_video_dataframe(VideoMetadataRecord& r) {
 }
 
 py::object video_duration(VideoProcessorRecord&, py::object video_path) {
-  std::string path = fs_arg(video_path, "video_path");
+  std::string path = to_str(video_path, "video_path");
   std::optional<double> minutes;
   {
     py::gil_scoped_release release;
@@ -215,8 +183,8 @@ void crop_to_frames(VideoProcessorRecord& r, py::object video_path, py::object o
                     py::object crop) {
   video::ExtractSettings settings = settings_of(r);
   video::WindowJob job;
-  job.video_path = fs_arg(video_path, "video_path");
-  job.output_dir = fs_arg(output_dir, "output_dir");
+  job.video_path = to_str(video_path, "video_path");
+  job.output_dir = to_str(output_dir, "output_dir");
   job.write_dir = job.output_dir;
   job.start_min = to_number(start_min, "start_min");
   job.end_min = to_number(end_min, "end_min");
@@ -232,7 +200,9 @@ void process_to_frames(VideoProcessorRecord& r, py::object df) {
   video::ExtractSettings settings = settings_of(r);
   py::object coords = crop_cache_of(r);
   py::object builtins_list = py::module_::import("builtins").attr("list");
-  auto column = [&](const char* name) -> py::list { return builtins_list(df[py::str(name)]); };
+  auto column = [&](const char* name) -> py::list {
+    return builtins_list(column_from_py(df, py::str(name), "df"));
+  };
   py::list names = column("Video Name"), paths = column("File Path"), dates = column("Date"),
            cameras = column("Camera Number");
   std::size_t n = py::len(names);
@@ -243,9 +213,9 @@ void process_to_frames(VideoProcessorRecord& r, py::object df) {
   std::vector<py::object> keys(n);
   for (std::size_t i = 0; i < n; ++i) {
     std::string at = "'] of row " + std::to_string(i);
-    rows[i].video_name = fs_arg(names[i], "df['Video Name" + at);
-    rows[i].file_path = fs_arg(paths[i], "df['File Path" + at);
-    rows[i].date = fs_arg(dates[i], "df['Date" + at);
+    rows[i].video_name = to_str(names[i], "df['Video Name" + at);
+    rows[i].file_path = to_str(paths[i], "df['File Path" + at);
+    rows[i].date = to_str(dates[i], "df['Date" + at);
     keys[i] = cameras[i];
     rows[i].camera_label = py::str(keys[i]).cast<std::string>();
     rows[i].camera = i;
@@ -261,7 +231,7 @@ void bind_video(py::module_& m) {
   m.def(
       "list_all_files",
       [](py::object directory, py::object ext) {
-        std::string dir = fs_arg(directory, "directory");
+        std::string dir = to_str(directory, "directory");
         std::optional<std::string> suffix;
         if (!ext.is_none()) suffix = to_str(ext, "ext");
         std::vector<std::string> files;

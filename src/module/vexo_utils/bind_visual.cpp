@@ -9,59 +9,9 @@ namespace vexo::py_bind {
 
 namespace {
 
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
-
-py::object as_numpy(py::handle obj) {
-  py::object src = py::reinterpret_borrow<py::object>(obj);
-  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) {
-    src = src.attr("detach")().attr("cpu")().attr("numpy")();
-  }
-  return src;
-}
-
-// A drawing mask: set where the value is greater than 0. Bool and uint8
-// masks are read in place; other numeric dtypes are thresholded here.
+// A drawing mask: set where the value is greater than 0.
 MaskIn positive_mask(py::handle obj, const std::string& what) {
-  if (obj.is_none()) throw vexo::TypeError(what + ": expected a mask array, got None");
-  py::object src = as_numpy(obj);
-  if (!py::isinstance<py::array>(src)) {
-    if (py::isinstance<py::list>(src) || py::isinstance<py::tuple>(src)) {
-      src = py::module_::import("numpy").attr("asarray")(src);
-    } else {
-      throw vexo::TypeError(what + ": expected a numpy mask array, got " + type_name(obj));
-    }
-  }
-  py::array a = py::reinterpret_borrow<py::array>(src);
-  if (a.ndim() == 3 && a.shape(0) == 1) a = a.attr("reshape")(a.shape(1), a.shape(2));
-  const char kind = a.dtype().kind();
-  if (kind == 'b' || (kind == 'u' && a.itemsize() == 1)) return mask_from_py(a, what);
-  if (kind != 'u' && kind != 'i' && kind != 'f') {
-    throw vexo::TypeError(what + ": mask dtype " + py::str(a.dtype()).cast<std::string>() +
-                          " is not supported (use bool, integer or float masks)");
-  }
-  if (a.ndim() != 2) {
-    throw vexo::ValueError(what + ": expected a 2-D mask (H x W), got an array of " +
-                           std::to_string(a.ndim()) + " dimensions");
-  }
-  py::array_t<double, py::array::c_style | py::array::forcecast> d =
-      py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
-  if (!d) throw vexo::TypeError(what + ": cannot read the mask as numbers");
-  const py::ssize_t rows = d.shape(0), cols = d.shape(1);
-  if (rows > INT32_MAX || cols > INT32_MAX) throw vexo::ValueError(what + ": mask too large");
-  MaskIn out;
-  out.mat = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8UC1);
-  const double* p = d.data();
-  for (py::ssize_t y = 0; y < rows; ++y) {
-    std::uint8_t* row = out.mat.ptr<std::uint8_t>(static_cast<int>(y));
-    for (py::ssize_t x = 0; x < cols; ++x) {
-      double v = p[y * cols + x];
-      if (std::isnan(v)) throw vexo::ValueError(what + ": mask holds NaN");
-      row[x] = v > 0;
-    }
-  }
-  return out;
+  return mask_from_py(obj, what, false, MaskRule::Positive);
 }
 
 // An image to draw on: PIL images of any mode (converted to RGBA when they
@@ -81,7 +31,10 @@ std::vector<MaskIn> mask_list(py::handle masks) {
   if (masks.is_none() || py::isinstance<py::str>(masks) || py::isinstance<py::dict>(masks)) {
     throw vexo::TypeError("masks: expected a sequence of H x W masks, got " + type_name(masks));
   }
-  py::object seq = as_numpy(masks);
+  // A stack tensor is read as one host array; other sequences entry by entry.
+  py::object seq = py::hasattr(masks, "detach") && py::hasattr(masks, "cpu")
+                       ? py::object(host_array(masks, "masks"))
+                       : py::reinterpret_borrow<py::object>(masks);
   std::vector<MaskIn> out;
   std::size_t i = 0;
   for (py::handle m : py::iter(seq)) {
@@ -131,7 +84,8 @@ void video_segments_mask_visual(py::object video_segments, py::object frame_idx,
                                 py::object object_id) {
   py::object mask = video_segments[frame_idx][object_id];
   py::object np = py::module_::import("numpy");
-  py::object arr = np.attr("squeeze")(np.attr("asarray")(as_numpy(mask)));
+  if (py::hasattr(mask, "detach") && py::hasattr(mask, "cpu")) mask = host_array(mask, "mask");
+  py::object arr = np.attr("squeeze")(np.attr("asarray")(mask));
   // The figure is a host service: draw into the current axes of the current
   // figure and leave showing it to the caller.
   import_host("matplotlib.pyplot").attr("imshow")(arr);

@@ -13,20 +13,6 @@ namespace det = vexo::detection;
 
 namespace {
 
-std::string type_name(py::handle obj) {
-  return py::str(py::type::of(obj).attr("__name__")).cast<std::string>();
-}
-
-std::string shape_text(const py::array& a) {
-  std::string s = "(";
-  for (py::ssize_t i = 0; i < a.ndim(); ++i) {
-    if (i) s += ", ";
-    s += std::to_string(a.shape(i));
-  }
-  if (a.ndim() == 1) s += ",";
-  return s + ")";
-}
-
 // torch, or None when it cannot be imported (sys.modules is consulted first,
 // so this is cheap once torch is loaded).
 py::object try_import_torch() {
@@ -66,17 +52,6 @@ class NoGrad {
   py::object ctx_;
 };
 
-// Host object holder whose release takes the GIL (it may be dropped from code
-// running without it).
-struct PyHolder {
-  py::object obj;
-  ~PyHolder() {
-    if (!obj) return;
-    py::gil_scoped_acquire gil;
-    obj = py::object();
-  }
-};
-
 // Base of the adapters: drops the held host objects with the GIL taken.
 class HoldsObjects {
  protected:
@@ -90,29 +65,6 @@ std::vector<double> read_doubles(const py::array& a) {
   auto d = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
   if (!d) throw vexo::TypeError("cannot read the values as real numbers");
   return std::vector<double>(d.data(), d.data() + d.size());
-}
-
-// 0/1 bytes of `n` values; returns false when a float value is not finite.
-// Written as plain loops over bit patterns so the compiler can vectorise them.
-template <class T>
-bool planes_nonzero(const T* src, std::uint8_t* dst, std::size_t n) {
-  if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
-    using U = std::conditional_t<std::is_same_v<T, float>, std::uint32_t, std::uint64_t>;
-    constexpr U kExp = std::is_same_v<T, float> ? static_cast<U>(0x7f800000u)
-                                                : static_cast<U>(0x7ff0000000000000ull);
-    constexpr U kMag = static_cast<U>(~U{0} >> 1);
-    const U* bits = reinterpret_cast<const U*>(src);
-    U bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      U b = bits[i];
-      dst[i] = (b & kMag) != 0;
-      bad |= static_cast<U>((b & kExp) == kExp);
-    }
-    return bad == 0;
-  } else {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] != 0;
-    return true;
-  }
 }
 
 py::array contiguous(py::handle a) {
@@ -256,7 +208,7 @@ class PyImageEncoder final : public det::ImageEncoder, HoldsObjects {
       py::object feats = vision_features(encoder(t));
       if (!py::hasattr(feats, "shape")) {
         throw vexo::TypeError("image_encoder: 'vision_features' is not a tensor, got " +
-                              py::str(py::type::of(feats).attr("__name__")).cast<std::string>());
+                              type_name(feats));
       }
       py::tuple shape = py::tuple(feats.attr("shape"));
       check_feature_shape(shape);
@@ -265,12 +217,12 @@ class PyImageEncoder final : public det::ImageEncoder, HoldsObjects {
           py::isinstance<py::array>(feats)
               ? feats.attr("mean")(py::arg("axis") = py::make_tuple(2, 3))[py::int_(0)]
               : feats.attr("mean")(py::arg("dim") = py::make_tuple(2, 3))[py::int_(0)];
-      py::array host = contiguous(to_host_array(mean, "vision_features"));
+      py::array host = contiguous(host_array(mean, "vision_features"));
       auto f = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(host);
       emb.values.assign(f.data(), f.data() + f.size());
       emb.native = keep_object(mean);
     } else {
-      py::array feats = contiguous(to_host_array(vision_features(encoder(chw)), "vision_features"));
+      py::array feats = contiguous(host_array(vision_features(encoder(chw)), "vision_features"));
       check_feature_shape(py::tuple(feats.attr("shape")));
       auto f = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(feats);
       const py::ssize_t c = f.shape(1), hw = f.shape(2) * f.shape(3);
@@ -338,131 +290,6 @@ class PilFrameSource final : public det::FrameSource {
 
 }  // namespace
 
-// ----------------------------------------------------------------- helpers
-
-det::KeepAlive keep_object(py::object obj) {
-  auto h = std::make_shared<PyHolder>();
-  h->obj = std::move(obj);
-  return h;
-}
-
-py::object native_object(const det::KeepAlive& keep) {
-  if (!keep) return py::none();
-  auto* h = static_cast<PyHolder*>(keep.get());
-  return h->obj ? h->obj : py::none();
-}
-
-py::array to_host_array(py::handle value, const std::string& what) {
-  if (value.is_none()) throw vexo::TypeError(what + ": expected an array or tensor, got None");
-  py::module_ np = py::module_::import("numpy");
-  if (py::isinstance<py::array>(value)) return py::reinterpret_borrow<py::array>(value);
-  if (py::hasattr(value, "detach") && py::hasattr(value, "cpu")) {
-    py::object t = value.attr("detach")().attr("cpu")();
-    std::string dt = py::str(t.attr("dtype")).cast<std::string>();
-    if (dt == "torch.bfloat16") t = t.attr("float")();
-    return np.attr("asarray")(t.attr("numpy")());
-  }
-  try {
-    return np.attr("asarray")(value);
-  } catch (py::error_already_set&) {
-    throw vexo::TypeError(what + ": cannot read a " + type_name(value) + " as an array");
-  }
-}
-
-det::MaskStack mask_stack_from_py(py::handle masks, const std::string& what) {
-  py::array arr = to_host_array(masks, what);
-  const py::array host = arr;
-  const int nd = static_cast<int>(arr.ndim());
-  if (nd < 2 || nd > 4) {
-    throw vexo::ValueError(what + ": expected a mask stack of 2 to 4 dimensions, got shape " +
-                           shape_text(arr));
-  }
-  char kind = arr.dtype().kind();
-  if (kind != 'b' && kind != 'u' && kind != 'i' && kind != 'f') {
-    throw vexo::TypeError(what + ": mask dtype " + py::str(arr.dtype()).cast<std::string>() +
-                          " is not supported (use bool, integer or float 0/1 masks)");
-  }
-  if (kind == 'f' && arr.itemsize() == 2) arr = arr.attr("astype")("float32");
-  det::MaskStack st;
-  for (int i = 0; i < nd; ++i) st.shape.push_back(arr.shape(i));
-  const std::int64_t h = arr.shape(nd - 2), w = arr.shape(nd - 1);
-  if (h > INT32_MAX || w > INT32_MAX) throw vexo::ValueError(what + ": masks too large");
-  std::int64_t planes = 1;
-  for (int i = 0; i < nd - 2; ++i) planes *= arr.shape(i);
-  const std::size_t plane_px = static_cast<std::size_t>(h) * static_cast<std::size_t>(w);
-  const int rows = static_cast<int>(h), cols = static_cast<int>(w);
-  arr = contiguous(arr);
-  st.keep = keep_object(py::make_tuple(host, arr));
-  if (plane_px == 0) {
-    for (std::int64_t p = 0; p < planes; ++p) st.planes.emplace_back(rows, cols, CV_8UC1);
-    return st;
-  }
-  if (arr.itemsize() == 1) {
-    auto* base = static_cast<std::uint8_t*>(const_cast<void*>(arr.data()));
-    for (std::int64_t p = 0; p < planes; ++p) {
-      st.planes.emplace_back(rows, cols, CV_8UC1, base + p * plane_px);
-    }
-    return st;
-  }
-  cv::Mat buf(static_cast<int>(planes * h), cols, CV_8UC1);
-  const void* src = arr.data();
-  const py::ssize_t item = arr.itemsize();
-  {
-    py::gil_scoped_release nogil;
-    auto* dst = buf.ptr<std::uint8_t>();
-    parallel_for(static_cast<std::size_t>(planes), [&](std::size_t p) {
-      std::uint8_t* d = dst + p * plane_px;
-      const char* s = static_cast<const char*>(src) + p * plane_px * item;
-      bool finite = true;
-      if (kind == 'f' && item == 4) {
-        finite = planes_nonzero(reinterpret_cast<const float*>(s), d, plane_px);
-      } else if (kind == 'f' && item == 8) {
-        finite = planes_nonzero(reinterpret_cast<const double*>(s), d, plane_px);
-      } else if (item == 2) {
-        planes_nonzero(reinterpret_cast<const std::uint16_t*>(s), d, plane_px);
-      } else if (item == 4) {
-        planes_nonzero(reinterpret_cast<const std::uint32_t*>(s), d, plane_px);
-      } else if (item == 8) {
-        planes_nonzero(reinterpret_cast<const std::uint64_t*>(s), d, plane_px);
-      } else {
-        throw vexo::TypeError("unsupported mask element size");
-      }
-      if (!finite) throw vexo::ValueError(what + ": mask holds a value that is not finite");
-    });
-  }
-  for (std::int64_t p = 0; p < planes; ++p) {
-    st.planes.push_back(buf.rowRange(static_cast<int>(p * h), static_cast<int>((p + 1) * h)));
-  }
-  return st;
-}
-
-MaskListIn mask_list_from_py(py::handle masks, const std::string& what) {
-  if (masks.is_none())
-    throw vexo::TypeError(what + ": expected a list or stack of masks, got None");
-  MaskListIn out;
-  auto add = [&](py::handle m, const std::string& name) {
-    MaskIn mi = mask_from_py(m, name, true);
-    out.mats.push_back(mi.mat);
-    out.keep.push_back(mi.keep);
-  };
-  if (py::isinstance<py::list>(masks) || py::isinstance<py::tuple>(masks)) {
-    py::sequence seq = py::reinterpret_borrow<py::sequence>(masks);
-    for (std::size_t i = 0; i < seq.size(); ++i) add(seq[i], what + "[" + std::to_string(i) + "]");
-    return out;
-  }
-  py::array arr = to_host_array(masks, what);
-  if (arr.ndim() == 4 && arr.shape(1) == 1) {
-    arr = arr.attr("reshape")(arr.shape(0), arr.shape(2), arr.shape(3));
-  }
-  if (arr.ndim() != 3) {
-    throw vexo::ValueError(what + ": expected N x H x W masks, got shape " + shape_text(arr));
-  }
-  for (py::ssize_t i = 0; i < arr.shape(0); ++i) {
-    add(arr[py::int_(i)], what + "[" + std::to_string(i) + "]");
-  }
-  return out;
-}
-
 HostDetections read_detections(py::handle gdino_results, bool require_finite) {
   if (gdino_results.is_none()) throw vexo::TypeError("gdino_results: expected a list, got None");
   py::object entry;
@@ -494,8 +321,8 @@ HostDetections read_detections(py::handle gdino_results, bool require_finite) {
   py::module_ np = py::module_::import("numpy");
 
   HostDetections out;
-  out.scores = to_host_array(scores_obj, "gdino_results[0]['scores']");
-  out.boxes = to_host_array(boxes_obj, "gdino_results[0]['boxes']");
+  out.scores = host_array(scores_obj, "gdino_results[0]['scores']");
+  out.boxes = host_array(boxes_obj, "gdino_results[0]['boxes']");
   if (labels_obj.is_none())
     throw vexo::TypeError("gdino_results[0]['labels']: expected a sequence, got None");
   std::vector<std::string> labels;

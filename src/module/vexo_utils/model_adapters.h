@@ -39,30 +39,6 @@ std::unique_ptr<detection::ImageEncoder> make_image_encoder(py::object image_pre
 // for the detector) and converts them to RGB for the other calls.
 std::unique_ptr<detection::FrameSource> make_frame_source();
 
-// Wraps / unwraps host objects in a KeepAlive whose release takes the GIL.
-detection::KeepAlive keep_object(py::object obj);
-// The host object of a KeepAlive made by keep_object (None when empty).
-py::object native_object(const detection::KeepAlive& keep);
-
-// A model result moved to host memory as a numpy array: tensors through
-// .detach().cpu().numpy(), anything else through numpy.asarray.
-py::array to_host_array(py::handle value, const std::string& what);
-
-// Reads a mask stack (any of 2 to 4 dimensions; bool, integer or float
-// values; tensor or array) into 8-bit planes. The stack's keep holds the
-// tuple (masks as a host array exactly as returned, the array the planes
-// view); native_object() gives it back. Throws naming `what`.
-detection::MaskStack mask_stack_from_py(py::handle masks, const std::string& what);
-
-// A list of frame masks: a list / tuple of H x W (or 1 x H x W) masks, or an
-// N x H x W (or N x 1 x H x W) array or tensor. Views where possible; `keep`
-// holds what they point into.
-struct MaskListIn {
-  std::vector<cv::Mat> mats;
-  std::vector<py::object> keep;
-};
-MaskListIn mask_list_from_py(py::handle masks, const std::string& what);
-
 // Entry 0 of the detector's post-processed output: the host arrays as read
 // ("boxes" N x 4, "scores" N, "labels" as numpy.array of the label sequence)
 // and their core form.

@@ -1,4 +1,4 @@
-#include "common/convert.h"
+#include "common/module_setup.h"
 #include "vexo_utils/bindings.h"
 
 PYBIND11_MODULE(vexo_utils, m) {

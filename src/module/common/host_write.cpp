@@ -1,0 +1,91 @@
+#include "common/host_write.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "core/errors.h"
+
+namespace vexo::py_bind {
+
+py::array mat_to_numpy(const cv::Mat& m) {
+  std::vector<py::ssize_t> shape{m.rows, m.cols};
+  if (m.channels() > 1) shape.push_back(m.channels());
+  if (m.isContinuous()) return mat_to_numpy_shaped(m, shape);
+  return mat_to_numpy_shaped(m.clone(), shape);
+}
+
+namespace {
+py::dtype dtype_of_depth(int depth) {
+  switch (depth) {
+    case CV_8U:
+      return py::dtype::of<std::uint8_t>();
+    case CV_8S:
+      return py::dtype::of<std::int8_t>();
+    case CV_16U:
+      return py::dtype::of<std::uint16_t>();
+    case CV_16S:
+      return py::dtype::of<std::int16_t>();
+    case CV_32S:
+      return py::dtype::of<std::int32_t>();
+    case CV_32F:
+      return py::dtype::of<float>();
+    case CV_64F:
+      return py::dtype::of<double>();
+    default:
+      throw vexo::ValueError("unsupported matrix depth");
+  }
+}
+}  // namespace
+
+py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape,
+                              std::shared_ptr<void> owner) {
+  auto* holder = new std::shared_ptr<void>(std::move(owner));
+  py::capsule cap(holder, [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+  return py::array(dtype_of_depth(m.depth()), shape, {}, m.data, cap);
+}
+
+py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape) {
+  py::dtype dt = dtype_of_depth(m.depth());
+  auto* holder = new cv::Mat(m);
+  py::capsule owner(holder, [](void* p) { delete static_cast<cv::Mat*>(p); });
+  return py::array(dt, shape, {}, holder->data, owner);
+}
+
+py::object mat_to_pil(const cv::Mat& m, const std::string& mode) {
+  py::object image = import_host("PIL.Image");
+  return image.attr("fromarray")(mat_to_numpy(m), mode);
+}
+
+py::object make_float_frame(const std::vector<double>& cells, const std::vector<std::string>& rows,
+                            const std::vector<std::string>& cols) {
+  py::array_t<double> data(
+      {static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(cols.size())});
+  if (!cells.empty()) std::memcpy(data.mutable_data(), cells.data(), cells.size() * sizeof(double));
+  return make_float_frame(data, make_index(rows), make_index(cols));
+}
+
+py::object make_float_frame(const py::array_t<double>& data, const py::object& index,
+                            const py::object& columns) {
+  py::object pd = import_host("pandas");
+  return pd.attr("DataFrame")(data, py::arg("index") = index, py::arg("columns") = columns,
+                              py::arg("copy") = false);
+}
+
+py::object make_index(const std::vector<std::string>& labels) {
+  py::object pd = import_host("pandas");
+  return pd.attr("Index")(py::cast(labels), py::arg("dtype") = "object");
+}
+
+py::module_ import_host(const char* name) {
+  try {
+    return py::module_::import(name);
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_ImportError)) {
+      throw py::import_error(std::string("vexo_utils needs the Python package '") + name +
+                             "', which is not installed");
+    }
+    throw;
+  }
+}
+
+}  // namespace vexo::py_bind
