@@ -17,6 +17,9 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+# The version lives in one place: vexo_utils.__version__.
+with open(os.path.join(ROOT, "python", "vexo_utils", "_version.py")) as _f:
+    VERSION = _f.read().split('"')[1]
 
 
 class CMakeExtension(Extension):
@@ -34,18 +37,19 @@ class CMakeBuild(build_ext):
         subprocess.check_call(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
         out = os.path.join(build_dir, "python")
         target = os.path.abspath(self.build_lib)
-        os.makedirs(os.path.join(target, "vexo_pipeline"), exist_ok=True)
-        for so in glob.glob(os.path.join(out, "vexo_utils*.so")):
-            shutil.copy2(so, target)
-        for f in glob.glob(os.path.join(out, "vexo_pipeline", "*")):
-            shutil.copy2(f, os.path.join(target, "vexo_pipeline"))
+        # Both packages, Python layer, native modules, stubs and py.typed.
+        for package in ("vexo_utils", "vexo_pipeline"):
+            os.makedirs(os.path.join(target, package), exist_ok=True)
+            for f in glob.glob(os.path.join(out, package, "*")):
+                if os.path.isfile(f):
+                    shutil.copy2(f, os.path.join(target, package))
 
 
 setup(
     name="vexo_utils",
-    version="0.1.0",
+    version=VERSION,
     description="Pig tracking operations for overhead pen cameras (C++ extension)",
-    ext_modules=[CMakeExtension("vexo_utils")],
+    ext_modules=[CMakeExtension("vexo_utils._native")],
     packages=[],
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,

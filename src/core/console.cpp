@@ -1,5 +1,6 @@
 #include "core/console.h"
 
+#include <atomic>
 #include <iostream>
 #include <mutex>
 
@@ -20,6 +21,11 @@ InterruptHook& hook_slot() {
   static InterruptHook hook;
   return hook;
 }
+ProgressHook& progress_slot() {
+  static ProgressHook hook;
+  return hook;
+}
+std::atomic<bool> progress_on{false};
 
 }  // namespace
 
@@ -52,6 +58,24 @@ void set_interrupt_hook(InterruptHook hook) { hook_slot() = std::move(hook); }
 void check_interrupt() {
   const InterruptHook& hook = hook_slot();
   if (hook && hook()) throw Interrupted();
+}
+
+void set_progress_hook(ProgressHook hook) {
+  std::lock_guard<std::mutex> lock(sink_mutex());
+  progress_on.store(static_cast<bool>(hook), std::memory_order_relaxed);
+  progress_slot() = std::move(hook);
+}
+
+bool progress_wanted() { return progress_on.load(std::memory_order_relaxed); }
+
+void report_progress(std::string_view task, std::size_t done, std::size_t total) {
+  if (!progress_wanted()) return;
+  ProgressHook hook;
+  {
+    std::lock_guard<std::mutex> lock(sink_mutex());
+    hook = progress_slot();
+  }
+  if (hook) hook(task, done, total);
 }
 
 }  // namespace vexo

@@ -1,8 +1,11 @@
-// The single console sink every message of the library goes through, and the
-// interrupt hook long loops poll. The extension module installs sinks that
-// write to the host's standard output and honour the host's Ctrl-C.
+// The single console sink every message of the library goes through, the
+// interrupt hook long loops poll, and the progress hook they report to. The
+// extension module installs sinks that write to the host's standard output
+// and honour the host's Ctrl-C; it installs a progress hook only when the
+// host asks for progress bars.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,6 +14,9 @@ namespace vexo {
 
 using ConsoleSink = std::function<void(std::string_view text)>;
 using InterruptHook = std::function<bool()>;
+// `done` of `total` units of `task` ("frames", "windows", ...) are finished.
+using ProgressHook =
+    std::function<void(std::string_view task, std::size_t done, std::size_t total)>;
 
 // Replaces the sink; an empty function restores the default (std::cout).
 void set_console_sink(ConsoleSink sink);
@@ -22,5 +28,14 @@ void print_raw(std::string_view text);
 void set_interrupt_hook(InterruptHook hook);
 // Throws Interrupted when the hook reports a pending interrupt.
 void check_interrupt();
+
+// Replaces the progress hook; an empty function turns progress off.
+void set_progress_hook(ProgressHook hook);
+// Whether a progress hook is installed (a single relaxed load).
+bool progress_wanted();
+// Tells the hook, if any, that `done` of `total` units of `task` are finished.
+// A loop reports 0 when it starts and `total` when it ends (also when it stops
+// early); with no hook this costs one relaxed load.
+void report_progress(std::string_view task, std::size_t done, std::size_t total);
 
 }  // namespace vexo

@@ -1,5 +1,6 @@
 #include "common/module_setup.h"
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <regex>
@@ -70,6 +71,16 @@ std::string cast_failure_text(const std::string& what) {
   return "a " + from + "value could not be read as " + to;
 }
 
+// A reference to a host object that may be dropped on any thread: it is
+// given back with the GIL held, or left alone once the interpreter is gone.
+std::shared_ptr<PyObject> hold(py::object obj) {
+  return std::shared_ptr<PyObject>(obj.release().ptr(), [](PyObject* p) {
+    if (!Py_IsInitialized()) return;
+    py::gil_scoped_acquire gil;
+    Py_DECREF(p);
+  });
+}
+
 }  // namespace
 
 void init_module_conventions(py::module_&) {
@@ -115,6 +126,39 @@ void init_module_conventions(py::module_&) {
         return;
       }
       set_error(PyExc_ValueError, std::string("image operation failed: ") + e.what());
+    }
+  });
+}
+
+void route_console(py::object write) {
+  if (write.is_none()) {
+    vexo::set_console_sink(write_to_host_stdout);
+    return;
+  }
+  std::shared_ptr<PyObject> target = hold(std::move(write));
+  vexo::set_console_sink([target](std::string_view text) {
+    py::gil_scoped_acquire gil;
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!s) throw py::error_already_set();
+    py::handle(target.get())(py::reinterpret_steal<py::str>(s));
+  });
+}
+
+void route_progress(py::object hook) {
+  if (hook.is_none()) {
+    vexo::set_progress_hook(nullptr);
+    return;
+  }
+  std::shared_ptr<PyObject> target = hold(std::move(hook));
+  vexo::set_progress_hook([target](std::string_view task, std::size_t done, std::size_t total) {
+    py::gil_scoped_acquire gil;
+    try {
+      py::handle(target.get())(py::str(task.data(), task.size()), done, total);
+    } catch (py::error_already_set& e) {
+      // Ctrl-C arriving while the display runs surfaces here.
+      if (e.matches(PyExc_KeyboardInterrupt)) throw vexo::Interrupted();
+      throw;
     }
   });
 }
