@@ -13,7 +13,10 @@
 
 #include "core/console.h"
 #include "core/errors.h"
-#include "video/frames.h"
+#include "video/clip_duration.h"
+#include "video/crop_region.h"
+#include "video/extraction.h"
+#include "video/frame_writer.h"
 
 using namespace vexo;
 using namespace vexo::video;

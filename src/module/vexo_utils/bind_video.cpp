@@ -9,7 +9,10 @@
 #include "vexo_utils/bindings.h"
 #include "vexo_utils/records.h"
 #include "video/catalogue.h"
-#include "video/frames.h"
+#include "video/clip_duration.h"
+#include "video/crop_region.h"
+#include "video/extraction.h"
+#include "video/frame_writer.h"
 
 namespace vexo::py_bind {
 
