@@ -37,12 +37,16 @@ class CMakeBuild(build_ext):
         subprocess.check_call(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
         out = os.path.join(build_dir, "python")
         target = os.path.abspath(self.build_lib)
-        # Both packages, Python layer, native modules, stubs and py.typed.
+        # Both packages, Python layer, native modules, stubs and py.typed;
+        # the companion package's review templates as a folder.
         for package in ("vexo_utils", "vexo_pipeline"):
             os.makedirs(os.path.join(target, package), exist_ok=True)
             for f in glob.glob(os.path.join(out, package, "*")):
                 if os.path.isfile(f):
                     shutil.copy2(f, os.path.join(target, package))
+                elif os.path.basename(f) == "templates":
+                    shutil.copytree(f, os.path.join(target, package, "templates"),
+                                    dirs_exist_ok=True)
 
 
 setup(
