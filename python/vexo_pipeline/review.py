@@ -42,11 +42,16 @@ REVIEW_DIR = "review"
 INDEX_NAME = "index.html"
 THUMB_WIDTH = 320
 # Pictures a clip folder may hold, in the order the page shows them.
+# Each: key, caption, where a summary entry names it, file name in the clip folder.
 CLIP_PICTURES = (
-    ("heatmap", "Overlap heatmap", ("heatmap.png",)),
-    ("prompts", "Matcher prompts", ("matcher_prompts.png",)),
-    ("initializer", "First-frame detection", ("initializer.png",)),
-    ("annotation", "Annotated frame", ("annotation.png",)),
+    ("episode", "Overlap episode", ("paths.episode", "images.episode"), "episode.png"),
+    ("heatmap", "Overlap heatmap", ("paths.heatmap", "images.heatmap"), "heatmap.png"),
+    ("prompts", "Matcher prompts",
+     ("paths.prompts", "paths.matcher_prompts", "images.matcher_prompts"), "matcher_prompts.png"),
+    ("initializer", "First-frame detection", ("paths.initializer", "images.initializer"),
+     "initializer.png"),
+    ("annotation", "Annotated frame", ("paths.annotation", "images.annotation"),
+     "annotation.png"),
 )
 REPORT_NAME = "tracking_question_report.csv"
 ZERO_AREA = "Zero area detected"
@@ -74,6 +79,13 @@ class ClipSource:
     frames_dir: Optional[str] = None
     entry: dict = dataclasses.field(default_factory=dict)
     pictures: Dict[str, str] = dataclasses.field(default_factory=dict)
+    report: Optional[str] = None  # the report CSV, when the summary names it
+
+    @property
+    def key(self) -> str:
+        """Names the clip apart from the same clip of another camera or pen."""
+        parts = [_pick(self.entry, "camera"), _pick(self.entry, "side", "pen"), self.clip_id]
+        return " ".join(str(p) for p in parts if p is not None)
 
 
 def _has_frame_files(folder: str) -> bool:
@@ -83,10 +95,15 @@ def _has_frame_files(folder: str) -> bool:
     return False
 
 
-def _first_value(entry: dict, *keys, default=None):
-    for k in keys:
-        if isinstance(entry, dict) and entry.get(k) is not None:
-            return entry[k]
+def _pick(entry, *paths, default=None):
+    """The first of `paths` ("a" or "a.b" for a nested field) present and not
+    null in `entry`; summaries of older and newer runs name fields apart."""
+    for path in paths:
+        v = entry
+        for part in path.split("."):
+            v = v.get(part) if isinstance(v, dict) else None
+        if v is not None:
+            return v
     return default
 
 
@@ -103,15 +120,9 @@ def _inside(root: str, rel) -> Optional[str]:
 
 def _clip_pictures(clip_dir: str, entry: dict, run_dir: str) -> Dict[str, str]:
     found: Dict[str, str] = {}
-    paths = entry.get("paths") if isinstance(entry.get("paths"), dict) else {}
-    for key, _, names in CLIP_PICTURES:
-        given = _inside(run_dir, paths.get(key)) if paths else None
-        if given and os.path.isfile(given):
-            found[key] = given
-            continue
-        for n in names:
-            p = os.path.join(clip_dir, n)
-            if os.path.isfile(p):
+    for key, _, fields, name in CLIP_PICTURES:
+        for p in (_inside(run_dir, _pick(entry, *fields)), os.path.join(clip_dir, name)):
+            if p and os.path.isfile(p):
                 found[key] = p
                 break
     return found
@@ -144,18 +155,18 @@ def find_run_clips(run_dir: str, summary: dict) -> List[ClipSource]:
     for entry in entries:
         if not isinstance(entry, dict):
             continue
-        cid = str(_first_value(entry, "clip_id", "clip", default=f"clip {len(clips) + 1}"))
-        paths = entry.get("paths") if isinstance(entry.get("paths"), dict) else {}
-        tracking = _inside(run_dir, paths.get("tracking"))
-        clip_dir = _inside(run_dir, paths.get("clip"))
+        cid = str(_pick(entry, "clip_id", "clip", default=f"clip {len(clips) + 1}"))
+        tracking = _inside(run_dir, _pick(entry, "paths.tracking", "images.tracking"))
+        clip_dir = _inside(run_dir, _pick(entry, "paths.clip"))
         if tracking is None:
             guess = _inside(run_dir, os.path.join("clips", *cid.split("/")))
             clip_dir = clip_dir or guess
             tracking = os.path.join(clip_dir, "tracking") if clip_dir else None
         if clip_dir is None and tracking is not None:
             clip_dir = os.path.dirname(tracking)
-        frames = _inside(run_dir, paths.get("frames"))
+        frames = _inside(run_dir, _pick(entry, "paths.frames", "frames_dir"))
         src = ClipSource(cid, tracking or "", clip_dir or run_dir, frames, entry)
+        src.report = _inside(run_dir, _pick(entry, "paths.report", "report.csv"))
         src.pictures = _clip_pictures(src.clip_dir, entry, run_dir)
         clips.append(src)
         if tracking:
@@ -445,39 +456,44 @@ def _clip_summary(src: ClipSource, n_frames: int, pigs: int, rows: Sequence[Repo
     """The numbers of a clip's table row and summary line, taken from the run
     summary where it has them and from the clip's files otherwise."""
     e = src.entry
-    report = e.get("report") if isinstance(e.get("report"), dict) else {}
-    vote = e.get("vote") if isinstance(e.get("vote"), dict) else {}
-    episodes = _first_value(e, "episodes", "overlap_episodes", default=None)
-    n_episodes = sum(len(v) if isinstance(v, list) else 1 for v in episodes.values()) \
-        if isinstance(episodes, dict) else (len(episodes) if isinstance(episodes, list)
-                                            else episodes)
+    episodes = _pick(e, "episodes.count", "episodes", "overlap_episodes")
+    if isinstance(episodes, dict):
+        episodes = _pick(episodes, "found", default=episodes)
+        episodes = sum(len(v) if isinstance(v, list) else 1 for v in episodes.values())
+    elif isinstance(episodes, list):
+        episodes = len(episodes)
     overlap_rows = sum(1 for r in rows if r.kind == "overlap")
     vanished_rows = sum(1 for r in rows if r.kind == "vanished")
-    matcher = e.get("matcher") if isinstance(e.get("matcher"), dict) else {}
-    failed = _first_value(matcher, "failed", default=e.get("matcher_failed"))
-    pruned = _first_value(e, "pruned_boxes", "small_boxes_removed", default=[])
+    failed = _pick(e, "matcher.failed", "matcher_failed")
+    pruned = _pick(e, "pruning.pruned_boxes", "pruned_boxes", "small_boxes_removed", default=[])
+    pigs_tracked = _pick(e, "pigs_tracked", "pigs", default=pigs or None)
+    carried = _pick(e, "carried_over", "identities_carried")
+    if carried is None and e.get("seeded_by") in ("matcher", "initializer"):
+        carried = pigs_tracked if e["seeded_by"] == "matcher" else 0
     info = {
-        "camera": _first_value(e, "camera", default=None),
-        "side": _first_value(e, "side", "pen", default=None),
-        "frames": n_frames or _first_value(e, "frames", default=0),
-        "pigs": _first_value(e, "pigs_tracked", "pigs", default=pigs or None),
-        "carried": _first_value(e, "carried_over", "identities_carried", default=None),
-        "overlap_rows": _first_value(report, "overlap_rows", default=overlap_rows),
-        "vanished_rows": _first_value(report, "zero_area_rows", default=vanished_rows),
-        "episodes": n_episodes,
-        "vote": _first_value(vote, "box", default=e.get("box_voted_in_error")),
-        "accuracy": _first_value(e, "identity_accuracy", "accuracy", default=None),
+        "camera": _pick(e, "camera"),
+        "side": _pick(e, "side", "pen"),
+        "frames": n_frames or _pick(e, "frames", default=0),
+        "pigs": pigs_tracked,
+        "carried": carried,
+        "overlap_rows": _pick(e, "report.overlap_rows", default=overlap_rows),
+        "vanished_rows": _pick(e, "report.zero_area_rows", "zero_area_rows",
+                               default=vanished_rows),
+        "episodes": episodes,
+        "vote": _pick(e, "vote.box", "vote.box_voted_in_error", "box_voted_in_error"),
+        "accuracy": _pick(e, "identity.accuracy", "identity_accuracy", "accuracy"),
         "matcher_failed": failed,
         "pruned": pruned if isinstance(pruned, list) else [pruned],
-        "skipped": bool(e.get("skipped")),
+        "skipped": e.get("skipped") or None,
     }
-    why = _first_value(e, "why", "flag_reasons", "flagged_because", default=None)
+    why = _pick(e, "flag_reasons", "why")
     if isinstance(why, str):
         why = [why]
     if not isinstance(why, list):
         why = []
         if info["skipped"]:
-            why.append("not tracked")
+            skipped = info["skipped"]
+            why.append(f"not tracked ({skipped})" if isinstance(skipped, str) else "not tracked")
         if vanished_rows:
             why.append("vanished masks")
         if info["episodes"]:
@@ -495,39 +511,30 @@ def _clip_summary(src: ClipSource, n_frames: int, pigs: int, rows: Sequence[Repo
 
 
 def _episodes(entry: dict) -> List[dict]:
-    """Episodes with the vote and its scores, from the clip's summary entry."""
-    eps = entry.get("episodes")
+    """Episodes (pair, frame span) from the clip's summary entry."""
+    eps = _pick(entry, "episodes.found", "episodes")
     out = []
-    if isinstance(eps, dict):
-        for pair, runs in eps.items():
-            for run in runs if isinstance(runs, list) else []:
-                if isinstance(run, list) and run:
-                    out.append({"pair": str(pair), "frames": f"{run[0]}\u2013{run[-1]}",
-                                "length": len(run)})
-    elif isinstance(eps, list):
-        for ep in eps:
-            if isinstance(ep, dict):
-                fr = ep.get("frames")
-                span = f"{fr[0]}\u2013{fr[-1]}" if isinstance(fr, list) and fr else _fmt(fr)
-                out.append({"pair": _fmt(_first_value(ep, "pair", "boxes")), "frames": span,
-                            "length": len(fr) if isinstance(fr, list) else ""})
+    for pair, runs in eps.items() if isinstance(eps, dict) else []:
+        for run in runs if isinstance(runs, list) else []:
+            if isinstance(run, list) and run:
+                out.append({"pair": str(pair), "frames": f"{_fmt(run[0])}\u2013{_fmt(run[-1])}",
+                            "length": len(run)})
     return out
 
 
 def _vote(entry: dict) -> dict:
-    vote = entry.get("vote") if isinstance(entry.get("vote"), dict) else {}
-    box = _first_value(vote, "box", default=entry.get("box_voted_in_error"))
-    scores = _first_value(vote, "scores", default=None)
+    """The box voted in error, the votes per box and the votes in order."""
+    scores = _pick(entry, "vote.scores")
     if isinstance(scores, dict):
         scores = [(str(k), _fmt(v)) for k, v in scores.items()]
     elif isinstance(scores, list):
         scores = [(str(i), _fmt(v)) for i, v in enumerate(scores)]
     else:
         scores = []
-    votes = _first_value(vote, "votes", "worst_boxes", default=None)
-    test_frame = _first_value(vote, "test_frame", default=None)
-    return {"box": box, "scores": scores, "votes": _fmt(votes) if votes else None,
-            "test_frame": test_frame}
+    votes = _pick(entry, "vote.votes", "vote.worst_boxes")
+    return {"box": _pick(entry, "vote.box", "vote.box_voted_in_error", "box_voted_in_error"),
+            "scores": scores, "votes": _fmt(votes) if votes else None,
+            "test_frame": _pick(entry, "vote.test_frame", "episodes.test_frame")}
 
 
 class _PageBuilder:
@@ -540,6 +547,7 @@ class _PageBuilder:
             os.path.abspath(out_dir).encode("utf-8", "surrogatepass")).hexdigest()[:10]
         self.env = _environment()
         self.images = 0
+        self.slugs: set = set()
 
     def picture(self, src_path: str, clip_stage: str, clip_final: str, name: str) -> Optional[dict]:
         from PIL import Image, UnidentifiedImageError
@@ -558,7 +566,10 @@ class _PageBuilder:
     def clip(self, src: ClipSource, work: str) -> dict:
         import vexo_utils as vu
 
-        slug = _slug(src.clip_id)
+        slug = _slug(src.key)
+        while slug in self.slugs:  # the same clip listed twice
+            slug = _slug(slug)
+        self.slugs.add(slug)
         clip_stage = os.path.join(self.stage, slug)
         clip_final = os.path.join(self.final, slug)
         os.makedirs(os.path.join(clip_stage, "img"))
@@ -580,9 +591,10 @@ class _PageBuilder:
         pigs = max((len(fd["mask_areas"]) for fd in frames.values()), default=0)
 
         rows: List[ReportRow] = []
-        report_path = next((p for p in (os.path.join(src.clip_dir, REPORT_NAME),
+        report_path = next((p for p in (src.report, os.path.join(src.clip_dir, REPORT_NAME),
                                         os.path.join(src.tracking_dir or src.clip_dir,
-                                                     REPORT_NAME)) if os.path.isfile(p)), None)
+                                                     REPORT_NAME)) if p and os.path.isfile(p)),
+                           None)
         if report_path:
             try:
                 rows = read_report(report_path)
@@ -652,7 +664,7 @@ class _PageBuilder:
                 run.shown.append(dict(rendered[key], caption=cap, role=role))
 
         pictures = []
-        for key, label, _ in CLIP_PICTURES:
+        for key, label, _, _ in CLIP_PICTURES:
             if key in src.pictures:
                 pic = self.picture(src.pictures[key], clip_stage, clip_final, key)
                 if pic is None:
