@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -22,57 +21,13 @@ Box box_clip(const Box& b, int rows, int cols) {
   return box_intersect(b, Box{0, 0, cols - 1, rows - 1});
 }
 
-namespace {
-
-// First / last nonzero byte of a row, scanning eight bytes at a time.
-int first_nonzero(const std::uint8_t* row, int n) {
-  int x = 0;
-  for (; x + 8 <= n; x += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, row + x, 8);
-    if (w) break;
-  }
-  for (; x < n; ++x)
-    if (row[x]) return x;
-  return -1;
-}
-
-int last_nonzero(const std::uint8_t* row, int n, int stop) {
-  int x = n;
-  for (; x - 8 >= stop; x -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, row + x - 8, 8);
-    if (w) break;
-  }
-  for (--x; x >= stop; --x)
-    if (row[x]) return x;
-  return stop;
-}
-
-}  // namespace
-
-Box mask_box(const cv::Mat& mask) {
-  Box b{mask.cols, mask.rows, -1, -1};
-  for (int y = 0; y < mask.rows; ++y) {
-    const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
-    int first = first_nonzero(row, mask.cols);
-    if (first < 0) continue;
-    int last = last_nonzero(row, mask.cols, first);
-    b.y1 = std::min(b.y1, y);
-    b.y2 = y;
-    b.x1 = std::min(b.x1, first);
-    b.x2 = std::max(b.x2, last);
-  }
-  if (b.x2 < 0) return {};
-  return b;
-}
+Box mask_box(const cv::Mat& mask) { return scan_box(mask); }
 
 std::int64_t mask_area_in(const cv::Mat& mask, const Box& box) {
   if (box.empty()) return 0;
   std::int64_t n = 0;
   for (int y = box.y1; y <= box.y2; ++y) {
-    const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
-    for (int x = box.x1; x <= box.x2; ++x) n += row[x] != 0;
+    n += count_nonzero_bytes(mask.ptr<std::uint8_t>(y) + box.x1, box.width());
   }
   return n;
 }

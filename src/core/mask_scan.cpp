@@ -70,6 +70,43 @@ int last_set(const std::uint8_t* p, int begin, int n) {
 
 }  // namespace
 
+std::int64_t count_nonzero_bytes(const std::uint8_t* p, int n) { return count_row(p, n); }
+
+Box scan_box(const cv::Mat& mask) {
+  const int cols = mask.cols;
+  // First and last rows holding a pixel, searched from either end.
+  int top = 0;
+  int x1 = -1;
+  for (; top < mask.rows; ++top) {
+    x1 = first_set(mask.ptr<std::uint8_t>(top), cols);
+    if (x1 >= 0) break;
+  }
+  if (top == mask.rows) return {};
+  int bottom = mask.rows - 1;
+  int x2 = last_set(mask.ptr<std::uint8_t>(top), x1, cols);
+  for (; bottom > top; --bottom) {
+    const std::uint8_t* row = mask.ptr<std::uint8_t>(bottom);
+    const int l = last_set(row, 0, cols);
+    if (l < 0) continue;
+    x1 = std::min(x1, first_set(row, l + 1));
+    x2 = std::max(x2, l);
+    break;
+  }
+  // Rows between only matter where they reach beyond the columns found so far.
+  for (int y = top + 1; y < bottom; ++y) {
+    const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
+    if (x1 > 0) {
+      const int f = first_set(row, x1);
+      if (f >= 0) x1 = f;
+    }
+    if (x2 < cols - 1) {
+      const int l = last_set(row, x2 + 1, cols);
+      if (l >= 0) x2 = l;
+    }
+  }
+  return Box{x1, top, x2, bottom};
+}
+
 MaskStat scan_mask(const cv::Mat& mask) {
   MaskStat st;
   Box b{mask.cols, mask.rows, -1, -1};

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <regex>
 
@@ -12,6 +11,7 @@
 #include "core/errors.h"
 #include "core/fast_json.h"
 #include "core/fsutil.h"
+#include "core/image_io.h"
 #include "core/overlap.h"
 #include "core/parallel.h"
 #include "core/polygon.h"
@@ -250,17 +250,11 @@ std::pair<int, int> frame_size_from_first_file(const std::string& json_path) {
   if (ip.kind != Kind::String)
     throw TypeError("'" + json_path + "': \"image_path\" must be a string");
   std::string image_path = ip.s;
-  require_plain_path(image_path);
-  std::error_code ec;
-  if (!std::filesystem::exists(image_path, ec)) {
-    throw FileNotFound("frame image '" + image_path + "' named by '" + json_path +
-                       "' does not exist");
-  }
-  cv::Mat img = cv::imread(image_path, cv::IMREAD_COLOR);
-  if (img.empty()) {
-    throw IoError("cannot load the frame image '" + image_path + "' named by '" + json_path + "'");
-  }
-  return {img.rows, img.cols};
+  const cv::Size size = probe_image_size(
+      image_path, ImageLayout::kBgr,
+      {"frame image '" + image_path + "' named by '" + json_path + "' does not exist",
+       "cannot load the frame image '" + image_path + "' named by '" + json_path + "'"});
+  return {size.height, size.width};
 }
 
 std::vector<FrameRecord> read_tracking_files(const std::vector<std::string>& order, int height,

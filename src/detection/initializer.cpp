@@ -6,10 +6,10 @@
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/format.h"
+#include "core/mask_scan.h"
 #include "core/overlap.h"
 #include "core/parallel.h"
 #include "detection/gdino_filter.h"
-#include "detection/mask_stats.h"
 #include "pen/pen_file.h"
 #include "visual/drawing.h"
 
@@ -111,7 +111,7 @@ FrameMasks overlap_removal(std::vector<cv::Mat> planes, const std::vector<double
   fm.planes = std::move(planes);
   const std::size_t m = fm.planes.size();
   fm.stats.resize(m);
-  parallel_for(m, [&](std::size_t i) { fm.stats[i] = fast_mask_stat(fm.planes[i]); });
+  parallel_for(m, [&](std::size_t i) { fm.stats[i] = scan_mask(fm.planes[i]); });
   std::vector<double> areas(m);
   for (std::size_t i = 0; i < m; ++i) areas[i] = static_cast<double>(fm.stats[i].area);
   fm.table = intersection_table(fm.planes, fm.stats, areas);

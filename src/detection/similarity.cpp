@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "core/mask.h"
+#include "core/mask_scan.h"
 #include "core/parallel.h"
-#include "detection/mask_stats.h"
 
 namespace vexo::detection {
 
@@ -14,7 +14,7 @@ namespace {
 
 std::vector<MaskStat> stats_of(const std::vector<cv::Mat>& masks) {
   std::vector<MaskStat> s(masks.size());
-  parallel_for(masks.size(), [&](std::size_t i) { s[i] = fast_mask_stat(masks[i]); });
+  parallel_for(masks.size(), [&](std::size_t i) { s[i] = scan_mask(masks[i]); });
   return s;
 }
 

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <future>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "core/console.h"
 #include "core/errors.h"
+#include "core/image_io.h"
 #include "core/mask.h"
 #include "core/parallel.h"
 
@@ -203,13 +202,9 @@ std::vector<ObjectMask> propagate_step(const cv::Mat& bgr, const std::vector<Obj
 namespace {
 
 cv::Mat read_frame(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) {
-    throw FileNotFound("frame image not found: " + path);
-  }
-  cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);
-  if (img.empty()) throw IoError("frame image could not be read: " + path);
-  return img;
+  return read_image_file(
+      path, ImageLayout::kBgr,
+      {"frame image not found: " + path, "frame image could not be read: " + path});
 }
 
 }  // namespace

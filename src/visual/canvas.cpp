@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "core/errors.h"
 #include "core/fsutil.h"
+#include "core/image_io.h"
 #include "core/mask.h"
 
 namespace vexo::draw {
@@ -314,20 +314,7 @@ void composite_mask(cv::Mat& dst, const cv::Mat& mask, const Box& box, Rgba colo
 
 cv::Mat load_image(const std::string& path, int channels) {
   if (channels != 3 && channels != 4) throw ValueError("load_image: channels must be 3 or 4");
-  require_plain_path(path);
-  cv::Mat raw;
-  try {
-    raw = cv::imread(path, cv::IMREAD_UNCHANGED);
-  } catch (const cv::Exception&) {
-    raw.release();
-  }
-  if (raw.empty()) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-      throw FileNotFound("No such file or directory: '" + path + "'");
-    }
-    throw IoError("cannot identify image file '" + path + "'");
-  }
+  cv::Mat raw = read_image_file(path, ImageLayout::kAsStored);
   if (raw.depth() == CV_16U) {
     raw.convertTo(raw, CV_8U, 1.0 / 257.0);
   } else if (raw.depth() != CV_8U) {
@@ -352,21 +339,7 @@ cv::Mat load_image(const std::string& path, int channels) {
 }
 
 cv::Size image_size(const std::string& path) {
-  require_plain_path(path);
-  cv::Mat raw;
-  try {
-    raw = cv::imread(path, cv::IMREAD_UNCHANGED);
-  } catch (const cv::Exception&) {
-    raw.release();
-  }
-  if (raw.empty()) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-      throw FileNotFound("No such file or directory: '" + path + "'");
-    }
-    throw IoError("cannot identify image file '" + path + "'");
-  }
-  return raw.size();
+  return probe_image_size(path, ImageLayout::kAsStored);
 }
 
 void save_image(const cv::Mat& image, const std::string& path) {

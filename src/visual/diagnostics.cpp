@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <map>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
 #include "core/errors.h"
 #include "core/format.h"
+#include "core/image_io.h"
 #include "core/mask.h"
 
 namespace vexo {
@@ -210,13 +209,9 @@ std::vector<std::optional<double>> masked_mean_magnitude(const cv::Mat& magnitud
 namespace {
 
 cv::Mat read_grey(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) {
-    throw FileNotFound("frame image not found: " + path);
-  }
-  cv::Mat img = cv::imread(path, cv::IMREAD_GRAYSCALE);
-  if (img.empty()) throw IoError("frame image could not be read: " + path);
-  return img;
+  return read_image_file(
+      path, ImageLayout::kGrey,
+      {"frame image not found: " + path, "frame image could not be read: " + path});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "core/errors.h"
 #include "core/format.h"
+#include "core/image_io.h"
 #include "core/mask.h"
 #include "core/overlap.h"
 #include "core/parallel.h"
@@ -300,4 +301,105 @@ TEST(RunWithStack, DeepRecursionFitsAndErrorsReachTheCaller) {
   EXPECT_EQ(got, 32 * 1024u);
   EXPECT_THROW(vexo::run_with_stack(std::size_t{1} << 20, [] { throw vexo::ValueError("bad"); }),
                vexo::ValueError);
+}
+
+TEST(ImageFile, HeaderProbeMatchesAFullDecode) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "vexo_image_probe";
+  fs::create_directories(dir);
+  cv::RNG rng(7);
+  int n = 0;
+  for (cv::Size s : {cv::Size(1, 1), cv::Size(17, 5), cv::Size(64, 48), cv::Size(333, 97)}) {
+    for (int channels : {1, 3, 4}) {
+      cv::Mat img(s, CV_8UC(channels));
+      rng.fill(img, cv::RNG::UNIFORM, 0, 256);
+      std::vector<std::pair<std::string, std::vector<int>>> kinds = {
+          {".png", {}}, {".png", {cv::IMWRITE_PNG_COMPRESSION, 9}}};
+      if (channels != 4) {
+        kinds.push_back({".jpg", {}});
+        kinds.push_back({".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}});
+      }
+      for (const auto& [ext, params] : kinds) {
+        const std::string path = (dir / ("i" + std::to_string(n++) + ext)).string();
+        ASSERT_TRUE(cv::imwrite(path, img, params));
+        for (ImageLayout l : {ImageLayout::kAsStored, ImageLayout::kBgr, ImageLayout::kBgrAsStored,
+                              ImageLayout::kGrey}) {
+          EXPECT_EQ(probe_image_size(path, l), read_image_file(path, l).size()) << path;
+        }
+        EXPECT_EQ(probe_image_size(path, ImageLayout::kBgr), s) << path;
+      }
+    }
+  }
+  // A JPEG whose orientation tag turns it on its side: the tag wins where the
+  // layout applies it, and the stored size stands where it does not.
+  std::vector<uchar> jpg;
+  cv::imencode(".jpg", cv::Mat(20, 50, CV_8UC3, cv::Scalar(9, 99, 199)), jpg);
+  const unsigned char exif[] = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0,    0,    'I', 'I',
+                                42,   0,    8,    0,    0,   0,   1,   0,   0x12, 0x01, 3,   0,
+                                1,    0,    0,    0,    6,   0,   0,   0,   0,    0,    0,   0};
+  jpg.insert(jpg.begin() + 2, std::begin(exif), std::end(exif));
+  const std::string turned = (dir / "turned.jpg").string();
+  std::ofstream(turned, std::ios::binary)
+      .write(reinterpret_cast<const char*>(jpg.data()), static_cast<std::streamsize>(jpg.size()));
+  for (ImageLayout l :
+       {ImageLayout::kAsStored, ImageLayout::kBgr, ImageLayout::kBgrAsStored, ImageLayout::kGrey}) {
+    EXPECT_EQ(probe_image_size(turned, l), read_image_file(turned, l).size());
+  }
+  EXPECT_EQ(probe_image_size(turned, ImageLayout::kAsStored), cv::Size(50, 20));
+  fs::remove_all(dir);
+}
+
+TEST(ImageFile, OneErrorRuleForEveryFault) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "vexo_image_faults";
+  fs::create_directories(dir);
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    std::ofstream(dir / name, std::ios::binary) << bytes;
+    return (dir / name).string();
+  };
+  std::vector<uchar> png;
+  cv::imencode(".png", cv::Mat(30, 40, CV_8UC3, cv::Scalar::all(5)), png);
+  std::string good(png.begin(), png.end());
+  std::string bad_crc = good;
+  bad_crc[29] ^= 0x55;  // IHDR checksum
+  const std::vector<std::string> undecodable = {
+      write("text.png", "not an image"),
+      write("empty.jpg", ""),
+      write("sig_only.png", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(50, '\0')),
+      write("bad_crc.png", bad_crc),
+      write("jpeg_start.jpg", "\xFF\xD8\xFF\xE0\x00\x10JFIF"),
+      write("jpeg_no_frame.jpg", "\xFF\xD8\xFF\xD9"),
+      dir.string(),
+  };
+  for (const std::string& p : undecodable) {
+    for (ImageLayout l : {ImageLayout::kAsStored, ImageLayout::kBgr, ImageLayout::kGrey}) {
+      EXPECT_THROW(read_image_file(p, l), IoError) << p;
+      EXPECT_THROW(probe_image_size(p, l), IoError) << p;
+    }
+  }
+  const std::string gone = (dir / "gone.png").string();
+  EXPECT_THROW(read_image_file(gone, ImageLayout::kBgr), FileNotFound);
+  EXPECT_THROW(probe_image_size(gone, ImageLayout::kBgr), FileNotFound);
+  const std::string ok = write("ok.png", good);
+  EXPECT_THROW(read_image_file(ok + std::string("\0x", 2), ImageLayout::kBgr), ValueError);
+  EXPECT_THROW(probe_image_size(ok + std::string("\0x", 2), ImageLayout::kBgr), ValueError);
+  // The caller's text replaces the default message; the type stays.
+  try {
+    read_image_file(gone, ImageLayout::kBgr, {"missing frame", "broken frame"});
+    ADD_FAILURE();
+  } catch (const FileNotFound& e) {
+    EXPECT_STREQ(e.what(), "missing frame");
+  }
+  try {
+    read_image_file(undecodable[0], ImageLayout::kBgr, {"missing frame", "broken frame"});
+    ADD_FAILURE();
+  } catch (const IoError& e) {
+    EXPECT_STREQ(e.what(), "broken frame");
+  }
+  EXPECT_EQ(probe_image_size(ok, ImageLayout::kBgr), cv::Size(40, 30));
+  // A file cut after its header: decoding fails, the stored size is known.
+  const std::string cut = write("cut.png", good.substr(0, 40));
+  EXPECT_THROW(read_image_file(cut, ImageLayout::kAsStored), IoError);
+  EXPECT_EQ(probe_image_size(cut, ImageLayout::kAsStored), cv::Size(40, 30));
+  fs::remove_all(dir);
 }
