@@ -108,4 +108,14 @@ std::string join_space(const std::vector<std::string>& parts) {
   return out;
 }
 
+std::string HostNumber::text() const {
+  if (!shown.empty()) return shown;
+  return is_int ? fmt_int(i) : fmt_float(d);
+}
+
+HostNumber operator+(const HostNumber& a, const HostNumber& b) {
+  if (a.is_int && b.is_int) return HostNumber::integer(a.i + b.i);
+  return HostNumber::real(a.value() + b.value());
+}
+
 }  // namespace vexo

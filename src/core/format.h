@@ -57,6 +57,25 @@ std::string fmt_value(const T& v) {
   return fmt_value_impl(v);
 }
 
+// A number as the host holds it: an integer, or a real once a real took part
+// in the arithmetic. Window bounds, thresholds and report areas are written
+// into folder names, messages and tables in this form (0, 10, 0.1,
+// 0.30000000000000004, 2.0). `shown` keeps the caller's own spelling where a
+// message repeats what the caller passed (a numpy scalar prints its own way).
+struct HostNumber {
+  bool is_int = true;
+  std::int64_t i = 0;
+  double d = 0.0;
+  std::string shown;  // empty: written from i or d
+
+  static HostNumber integer(std::int64_t v) { return HostNumber{true, v, 0.0, {}}; }
+  static HostNumber real(double v) { return HostNumber{false, 0, v, {}}; }
+  double value() const { return is_int ? static_cast<double>(i) : d; }
+  std::string text() const;
+};
+// Integer when both are integers, real otherwise (the caller's spelling is dropped).
+HostNumber operator+(const HostNumber& a, const HostNumber& b);
+
 // Joins parts with one space, as the host's print(a, b, c) does.
 std::string join_space(const std::vector<std::string>& parts);
 

@@ -8,12 +8,6 @@
 
 namespace vexo {
 
-ShownNumber ShownNumber::of(std::int64_t v) {
-  return ShownNumber{static_cast<double>(v), fmt_int(v)};
-}
-
-ShownNumber ShownNumber::of_real(double v) { return ShownNumber{v, fmt_float(v)}; }
-
 int expected_tracks(const std::vector<std::optional<std::string>>& removed) {
   int named = 0;
   for (const auto& r : removed) named += r.has_value();
@@ -45,11 +39,11 @@ std::optional<std::size_t> find_best_last_frame(const std::vector<std::int64_t>&
                                                 const LastFrameParams& params) {
   double attempt = 0;
   std::size_t back = 0;  // frames already examined, counted from the end
-  while (attempt < params.max_attempts.value && back < keys.size()) {
+  while (attempt < params.max_attempts.value() && back < keys.size()) {
     check_interrupt();
     const std::size_t pos = keys.size() - 1 - back;
     const FrameMasks frame = masks_of(pos);
-    if (examine_last_frame(frame.masks, params.min_area.value, params.expected) ==
+    if (examine_last_frame(frame.masks, params.min_area.value(), params.expected) ==
         FrameVerdict::kAccepted) {
       if (keys[pos] != kNormalLastFrameKey) {
         print_line("Switched to frame key " + fmt_int(keys[pos]) +
@@ -60,8 +54,8 @@ std::optional<std::size_t> find_best_last_frame(const std::vector<std::int64_t>&
     ++back;
     attempt += 1;
   }
-  print_line("No valid frame found with all masks area > " + params.min_area.text +
-             " in the last " + params.max_attempts.text + " frames for " +
+  print_line("No valid frame found with all masks area > " + params.min_area.text() +
+             " in the last " + params.max_attempts.text() + " frames for " +
              fmt_int(params.expected) + " tracks.");
   return std::nullopt;
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/format.h"
+
 namespace vexo {
 
 // Ten pigs live in every pen.
@@ -19,18 +21,10 @@ inline constexpr int kPigsPerPen = 10;
 // normal case and goes unreported.
 inline constexpr std::int64_t kNormalLastFrameKey = 599;
 
-// A number together with the text the caller wrote it as (for messages).
-struct ShownNumber {
-  double value = 0;
-  std::string text;
-  static ShownNumber of(std::int64_t v);
-  static ShownNumber of_real(double v);
-};
-
 struct LastFrameParams {
-  ShownNumber min_area = ShownNumber::of(10);      // masks must be strictly larger
-  ShownNumber max_attempts = ShownNumber::of(10);  // frames examined, last first
-  int expected = kPigsPerPen;                      // least number of non-empty masks
+  HostNumber min_area = HostNumber::integer(10);      // masks must be strictly larger
+  HostNumber max_attempts = HostNumber::integer(10);  // frames examined, last first
+  int expected = kPigsPerPen;                         // least number of non-empty masks
 };
 
 // The masks of one frame record, keys in map order.

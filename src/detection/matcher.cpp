@@ -105,7 +105,8 @@ MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const FrameMa
   segmenter->set_image(frame.rgb);
   detection::MaskStack stack = normalise_mask_stack(segmenter->predict(boxes));
 
-  const bool usable = new_masks_usable(stack.planes, old_frame.masks.size(), params.min_area.value);
+  const bool usable =
+      new_masks_usable(stack.planes, old_frame.masks.size(), params.min_area.value());
   if (display) display(img_bbx_drawing(frame.rgb, old_frame.keys, old_frame.masks));
 
   if (!usable) {

@@ -38,8 +38,8 @@ bool new_masks_usable(const std::vector<cv::Mat>& masks, std::size_t n_prompts, 
 
 struct MatcherParams {
   std::vector<std::optional<std::string>> remove_stack_box;  // boxes left out
-  ShownNumber min_area = ShownNumber::of(10);
-  ShownNumber max_attempts = ShownNumber::of(10);
+  HostNumber min_area = HostNumber::integer(10);
+  HostNumber max_attempts = HostNumber::integer(10);
   std::string ann_frame_idx_text = "0";  // the new frame's index as the caller wrote it
 };
 

@@ -32,11 +32,6 @@ void append_field(std::string& out, const std::string& s) {
 
 }  // namespace
 
-std::string ReportNumber::text() const {
-  if (integer) return fmt_int(*integer);
-  return fmt_float(value);
-}
-
 const std::vector<std::string>& report_columns() {
   static const std::vector<std::string> cols{"Frame ID",   "Box Pair",   "Intersection Value",
                                              "Mask Area1", "Mask Area2", "Report type",
@@ -57,7 +52,7 @@ TrackingReport generate_tracking_report(const std::vector<ReportFrame>& frames,
   for (std::size_t f = 0; f < frames.size(); ++f) {
     const ReportFrame& fr = frames[f];
     for (std::size_t k = 0; k < fr.areas.size(); ++k) {
-      if (fr.areas[k].value <= 0.1) {
+      if (fr.areas[k].value() <= 0.1) {
         rep.zero_area_rows.push_back({f, k, fr.frame, fr.area_keys[k], fr.areas[k]});
       }
     }

@@ -7,25 +7,20 @@
 #include <string>
 #include <vector>
 
-namespace vexo::tracking {
+#include "core/format.h"
 
-// A number as the caller stored it: an integer, or a real value.
-struct ReportNumber {
-  double value = 0;
-  std::optional<std::int64_t> integer;  // set when the caller gave an integer
-  std::string text() const;             // "12", "12.5"
-};
+namespace vexo::tracking {
 
 // The part of one frame record the report reads.
 struct ReportFrame {
   std::int64_t frame = 0;              // annotation index (the record's key)
   std::vector<std::string> area_keys;  // "mask_areas" keys, in order
-  std::vector<ReportNumber> areas;
+  std::vector<HostNumber> areas;
   // Overlap table: row and column labels, row-major cells.
   std::vector<std::string> row_keys, col_keys;
   std::vector<double> cells;
   // "mask_areas" of each row / column label; absent when the label has none.
-  std::vector<std::optional<ReportNumber>> row_areas, col_areas;
+  std::vector<std::optional<HostNumber>> row_areas, col_areas;
 };
 
 struct OverlapRow {
@@ -33,7 +28,7 @@ struct OverlapRow {
   std::int64_t frame = 0;
   std::string pair;  // row key + "-" + column key
   double value = 0;  // cell rounded to two decimals
-  ReportNumber area1, area2;
+  HostNumber area1, area2;
 };
 
 struct ZeroAreaRow {
@@ -41,7 +36,7 @@ struct ZeroAreaRow {
   std::size_t key_pos = 0;  // position in the frame's area_keys
   std::int64_t frame = 0;
   std::string box;
-  ReportNumber area;
+  HostNumber area;
 };
 
 struct TrackingReport {

@@ -138,7 +138,7 @@ TEST(FeaturesLastFrame, WalksBackAndReports) {
   {
     ConsoleText c;
     LastFrameParams p;
-    p.max_attempts = ShownNumber::of(2);
+    p.max_attempts = HostNumber::integer(2);
     EXPECT_FALSE(find_best_last_frame(keys, frames, p));
     EXPECT_EQ(c.text,
               "No valid frame found with all masks area > 10 in the last 2 frames for 10 "

@@ -19,7 +19,7 @@ using namespace vexo::tracking;
 
 namespace {
 
-ReportNumber num(std::int64_t v) { return ReportNumber{static_cast<double>(v), v}; }
+HostNumber num(std::int64_t v) { return HostNumber::integer(v); }
 
 ReportFrame two_box_frame(std::int64_t frame, double ab, double ba) {
   ReportFrame f;
@@ -52,7 +52,7 @@ TEST(TrackingReport, RoundsAsTheHost) {
 TEST(TrackingReport, RowsOrderAndCsv) {
   auto dir = temp_dir("vexo_tracking_report");
   std::vector<ReportFrame> frames{two_box_frame(2, 90, 80), two_box_frame(7, 85.004, 100)};
-  frames[0].areas[1] = ReportNumber{0.0, std::nullopt};
+  frames[0].areas[1] = HostNumber::real(0.0);
   TrackingReport rep = generate_tracking_report(frames, dir.string(), 80);
   ASSERT_EQ(rep.overlap_rows.size(), 3u);
   EXPECT_EQ(rep.overlap_rows[0].pair, "Box0-Box1");

@@ -24,13 +24,15 @@ namespace vexo::py_bind {
 namespace {
 
 // A count or threshold from the host, with the text the host prints for it.
-ShownNumber shown_number(py::handle obj, const std::string& what) {
+HostNumber shown_number(py::handle obj, const std::string& what) {
   if (py::isinstance<py::bool_>(obj) || obj.is_none() || py::isinstance<py::str>(obj)) {
     throw vexo::TypeError(what + ": expected a number, got " + type_name(obj));
   }
   double v = to_double(obj, what);
   if (std::isnan(v)) throw vexo::ValueError(what + ": expected a number, got nan");
-  return ShownNumber{v, py::str(obj).cast<std::string>()};
+  HostNumber n = HostNumber::real(v);
+  n.shown = py::str(obj).cast<std::string>();
+  return n;
 }
 
 // One appearance vector from the host: None, a torch tensor, a numpy array

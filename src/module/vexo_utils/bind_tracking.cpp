@@ -39,24 +39,18 @@ bool is_integer_value(py::handle v) {
   return py::isinstance(v, np.attr("integer")) || py::isinstance(v, np.attr("bool_"));
 }
 
-ReportNumber report_number(py::handle v, const std::string& what) {
-  ReportNumber n;
-  if (is_integer_value(v)) {
-    n.integer = to_int(v, what);
-    n.value = static_cast<double>(*n.integer);
-  } else {
-    n.value = to_double(v, what);
-  }
-  return n;
+HostNumber report_number(py::handle v, const std::string& what) {
+  if (is_integer_value(v)) return HostNumber::integer(to_int(v, what));
+  return HostNumber::real(to_double(v, what));
 }
 
 // ---- tracking quality report ----
 
 // One column of report rows as a numpy array: int64 when every value is an
 // integer, float64 otherwise.
-py::object number_column(const std::vector<const ReportNumber*>& vals) {
+py::object number_column(const std::vector<const HostNumber*>& vals) {
   bool all_int = true;
-  for (const ReportNumber* v : vals) all_int = all_int && v->integer.has_value();
+  for (const HostNumber* v : vals) all_int = all_int && v->is_int;
   if (all_int) {
     py::array_t<std::int64_t> a(static_cast<py::ssize_t>(vals.size()));
     auto* p = a.mutable_data();
@@ -82,7 +76,7 @@ py::object overlap_table(const TrackingReport& rep, std::size_t begin, std::size
   py::array_t<std::int64_t> frame(static_cast<py::ssize_t>(n));
   py::array_t<double> value(static_cast<py::ssize_t>(n));
   std::vector<py::object> pair, type, none(n, py::none());
-  std::vector<const ReportNumber*> a1, a2;
+  std::vector<const HostNumber*> a1, a2;
   py::str overlap_type("High overlap mask detected");
   for (std::size_t i = 0; i < n; ++i) {
     const OverlapRow& r = rep.overlap_rows[begin + i];
@@ -147,7 +141,7 @@ py::tuple generate_tracking_report(py::object data, py::object save_dir_base, py
     }
     fr.cells.assign(cells.data(), cells.data() + cells.size());
     auto label_areas = [&](const py::list& labels, std::vector<std::string>& texts,
-                           std::vector<std::optional<ReportNumber>>& out) {
+                           std::vector<std::optional<HostNumber>>& out) {
       for (auto l : labels) {
         std::string key = py::str(l).cast<std::string>();
         texts.push_back(key);
