@@ -35,14 +35,14 @@ FrameVerdict examine_last_frame(const std::vector<cv::Mat>& masks, double min_ar
 }
 
 std::optional<std::size_t> find_best_last_frame(const std::vector<std::int64_t>& keys,
-                                                const FrameMasksFn& masks_of,
+                                                const RecordMasksFn& masks_of,
                                                 const LastFrameParams& params) {
   double attempt = 0;
   std::size_t back = 0;  // frames already examined, counted from the end
   while (attempt < params.max_attempts.value() && back < keys.size()) {
     check_interrupt();
     const std::size_t pos = keys.size() - 1 - back;
-    const FrameMasks frame = masks_of(pos);
+    const RecordMasks frame = masks_of(pos);
     if (examine_last_frame(frame.masks, params.min_area.value(), params.expected) ==
         FrameVerdict::kAccepted) {
       if (keys[pos] != kNormalLastFrameKey) {

@@ -28,12 +28,12 @@ struct LastFrameParams {
 };
 
 // The masks of one frame record, keys in map order.
-struct FrameMasks {
+struct RecordMasks {
   std::vector<std::string> keys;
   std::vector<cv::Mat> masks;
 };
 // Gives the masks of the frame at a position of the ascending key list.
-using FrameMasksFn = std::function<FrameMasks(std::size_t pos)>;
+using RecordMasksFn = std::function<RecordMasks(std::size_t pos)>;
 
 // Expected track count: ten minus the named (non-null) boxes to leave out.
 int expected_tracks(const std::vector<std::optional<std::string>>& removed);
@@ -54,7 +54,7 @@ FrameVerdict examine_last_frame(const std::vector<cv::Mat>& masks, double min_ar
 // message when the chosen key is not the normal last frame, and the failure
 // message when none is accepted (also when the frames run out first).
 std::optional<std::size_t> find_best_last_frame(const std::vector<std::int64_t>& keys,
-                                                const FrameMasksFn& masks_of,
+                                                const RecordMasksFn& masks_of,
                                                 const LastFrameParams& params);
 
 }  // namespace vexo

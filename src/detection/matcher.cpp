@@ -21,7 +21,7 @@ std::vector<std::string> kept_box_names(const std::vector<std::optional<std::str
   return out;
 }
 
-std::vector<detection::BoxXYXY> prompt_boxes(const FrameMasks& frame) {
+std::vector<detection::BoxXYXY> prompt_boxes(const RecordMasks& frame) {
   std::vector<detection::BoxXYXY> boxes;
   boxes.reserve(frame.masks.size());
   for (std::size_t i = 0; i < frame.masks.size(); ++i) {
@@ -78,7 +78,7 @@ bool new_masks_usable(const std::vector<cv::Mat>& masks, std::size_t n_prompts, 
   return true;
 }
 
-MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const FrameMasksFn& masks_of,
+MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const RecordMasksFn& masks_of,
                             const std::function<detection::FrameImage()>& open_frame,
                             detection::ImageSegmenter* segmenter,
                             const std::function<void(const cv::Mat& rgba)>& display,
@@ -95,7 +95,7 @@ MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const FrameMa
     print_line("Issue is from the laste frame, not enough masks found.");
     return MatchResult{};
   }
-  const FrameMasks old_frame = masks_of(*chosen);
+  const RecordMasks old_frame = masks_of(*chosen);
   const std::vector<detection::BoxXYXY> boxes = prompt_boxes(old_frame);
 
   if (segmenter == nullptr) {

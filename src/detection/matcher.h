@@ -25,7 +25,7 @@ std::vector<std::string> kept_box_names(const std::vector<std::optional<std::str
 
 // Tight inclusive box (x_min, y_min, x_max, y_max) of each mask, in order.
 // ValueError naming the key when a mask is empty.
-std::vector<detection::BoxXYXY> prompt_boxes(const FrameMasks& frame);
+std::vector<detection::BoxXYXY> prompt_boxes(const RecordMasks& frame);
 
 // Brings the segmenter's answer to N x H x W: a 2-D stack gains a leading
 // axis of 1, a 4-D stack loses axis 1 (which must have length 1), a 3-D
@@ -56,7 +56,7 @@ struct MatchResult {
 // the segmenter are used only once an old frame is chosen (a null segmenter
 // is then a TypeError). `display`, when set, receives the prompts drawn on
 // the new frame (RGBA) whatever the outcome.
-MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const FrameMasksFn& masks_of,
+MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const RecordMasksFn& masks_of,
                             const std::function<detection::FrameImage()>& open_frame,
                             detection::ImageSegmenter* segmenter,
                             const std::function<void(const cv::Mat& rgba)>& display,

@@ -21,8 +21,8 @@ using vexo::test_support::rect_mask;
 namespace {
 
 // Ten separate 20 x 20 squares on a 100 x 300 frame.
-FrameMasks ten_squares() {
-  FrameMasks f;
+RecordMasks ten_squares() {
+  RecordMasks f;
   for (int i = 0; i < 10; ++i) {
     f.keys.push_back("Box" + std::to_string(i));
     f.masks.push_back(rect_mask(100, 300, cv::Rect(5 + 29 * i, 10, 20, 20)));
@@ -103,7 +103,7 @@ TEST(FeaturesMaskScan, FloatMasksToBytes) {
 }
 
 TEST(FeaturesLastFrame, BoundariesAreStrict) {
-  FrameMasks f = ten_squares();  // 400 pixels each
+  RecordMasks f = ten_squares();  // 400 pixels each
   EXPECT_EQ(examine_last_frame(f.masks, 400, 10), FrameVerdict::kMaskTooSmall);
   EXPECT_EQ(examine_last_frame(f.masks, 399, 10), FrameVerdict::kAccepted);
   EXPECT_EQ(examine_last_frame(f.masks, 10, 11), FrameVerdict::kTooFewMasks);
@@ -120,7 +120,7 @@ TEST(FeaturesLastFrame, BoundariesAreStrict) {
 
 TEST(FeaturesLastFrame, WalksBackAndReports) {
   std::vector<std::int64_t> keys{595, 596, 597, 598, 599};
-  FrameMasks good = ten_squares(), bad = ten_squares();
+  RecordMasks good = ten_squares(), bad = ten_squares();
   bad.masks[3] = cv::Mat::zeros(100, 300, CV_8UC1);
   std::vector<std::size_t> asked;
   auto frames = [&](std::size_t pos) {
@@ -206,7 +206,7 @@ detection::FrameImage blank_frame() {
 }  // namespace
 
 TEST(FeaturesMatcher, PromptsWithTightBoxesAndKeepsOrder) {
-  FrameMasks old = ten_squares();
+  RecordMasks old = ten_squares();
   old.masks.erase(old.masks.begin());
   old.keys.erase(old.keys.begin());
   FakeSegmenter seg;
@@ -235,7 +235,7 @@ TEST(FeaturesMatcher, PromptsWithTightBoxesAndKeepsOrder) {
 }
 
 TEST(FeaturesMatcher, NewMaskTestsAndStackShapes) {
-  FrameMasks f = ten_squares();  // 400 pixels each, separate
+  RecordMasks f = ten_squares();  // 400 pixels each, separate
   EXPECT_TRUE(new_masks_usable(f.masks, 10, 400));
   EXPECT_FALSE(new_masks_usable(f.masks, 10, 401));
   EXPECT_FALSE(new_masks_usable(f.masks, 9, 10));
@@ -259,7 +259,7 @@ TEST(FeaturesMatcher, NewMaskTestsAndStackShapes) {
 }
 
 TEST(FeaturesMatcher, FailuresStillDisplayAndReport) {
-  FrameMasks old = ten_squares();
+  RecordMasks old = ten_squares();
   FakeSegmenter seg;
   seg.answer = old.masks;
   seg.answer[9] = rect_mask(100, 300, cv::Rect(0, 0, 1, 1));  // below min_area
@@ -277,7 +277,7 @@ TEST(FeaturesMatcher, FailuresStillDisplayAndReport) {
 }
 
 TEST(FeaturesMatcher, NoOldFrameMeansNoSegmenterCall) {
-  FrameMasks old = ten_squares();
+  RecordMasks old = ten_squares();
   old.masks[0] = cv::Mat::zeros(100, 300, CV_8UC1);
   bool opened = false;
   ConsoleText c;

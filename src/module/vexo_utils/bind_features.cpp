@@ -150,7 +150,7 @@ class HostFrames {
   py::object record(std::size_t pos) const { return frames_[key_objects_[pos]]; }
 
   // Called from core code running without the GIL.
-  FrameMasks masks_at(std::size_t pos) {
+  RecordMasks masks_at(std::size_t pos) {
     py::gil_scoped_acquire gil;
     auto it = held_.find(pos);
     if (it == held_.end()) {
@@ -160,9 +160,9 @@ class HostFrames {
                                                        "]['masks_dict']"))
                .first;
     }
-    return FrameMasks{it->second.keys, it->second.mats};
+    return RecordMasks{it->second.keys, it->second.mats};
   }
-  FrameMasksFn provider() {
+  RecordMasksFn provider() {
     return [this](std::size_t pos) { return masks_at(pos); };
   }
 

@@ -54,12 +54,12 @@ py::object number_column(const std::vector<const HostNumber*>& vals) {
   if (all_int) {
     py::array_t<std::int64_t> a(static_cast<py::ssize_t>(vals.size()));
     auto* p = a.mutable_data();
-    for (std::size_t i = 0; i < vals.size(); ++i) p[i] = *vals[i]->integer;
+    for (std::size_t i = 0; i < vals.size(); ++i) p[i] = vals[i]->i;
     return a;
   }
   py::array_t<double> a(static_cast<py::ssize_t>(vals.size()));
   auto* p = a.mutable_data();
-  for (std::size_t i = 0; i < vals.size(); ++i) p[i] = vals[i]->value;
+  for (std::size_t i = 0; i < vals.size(); ++i) p[i] = vals[i]->value();
   return a;
 }
 
