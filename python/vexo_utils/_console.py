@@ -100,7 +100,7 @@ class _Bars:
 
     def __call__(self, task, done, total):
         bar = self._open.get(task)
-        if bar is not None and (done < bar.n or total != bar.total):
+        if bar is not None and done < bar.n:  # the task runs again (the next window)
             bar.close()
             del self._open[task]
             bar = None
@@ -108,6 +108,8 @@ class _Bars:
             bar = self._tqdm(total=total, desc=task, position=len(self._open),
                              leave=not self._open, dynamic_ncols=True)
             self._open[task] = bar
+        elif total != bar.total:  # a window of a clip that ended early
+            bar.total = total
         bar.update(done - bar.n)
         if done >= total:
             bar.close()

@@ -1,5 +1,6 @@
 #include "core/console.h"
 
+#include <algorithm>
 #include <atomic>
 #include <iostream>
 #include <mutex>
@@ -76,6 +77,33 @@ void report_progress(std::string_view task, std::size_t done, std::size_t total)
     hook = progress_slot();
   }
   if (hook) hook(task, done, total);
+}
+
+ProgressCount::ProgressCount(std::string_view task, std::size_t total)
+    : on_(progress_wanted()), total_(total), owner_(std::this_thread::get_id()) {
+  if (!on_) return;
+  task_ = task;
+  report_progress(task_, 0, total_);
+}
+
+void ProgressCount::add(std::size_t n) {
+  if (!on_) return;
+  done_.fetch_add(n, std::memory_order_relaxed);
+  report();
+}
+
+void ProgressCount::report() {
+  if (!on_ || std::this_thread::get_id() != owner_) return;
+  std::size_t done = std::min(done_.load(std::memory_order_relaxed), total_);
+  if (done == shown_) return;
+  shown_ = done;
+  report_progress(task_, done, total_);
+}
+
+void ProgressCount::finish() {
+  if (!on_ || std::this_thread::get_id() != owner_ || shown_ == total_) return;
+  shown_ = total_;
+  report_progress(task_, total_, total_);
 }
 
 }  // namespace vexo

@@ -5,10 +5,12 @@
 // host asks for progress bars.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace vexo {
 
@@ -37,5 +39,30 @@ bool progress_wanted();
 // A loop reports 0 when it starts and `total` when it ends (also when it stops
 // early); with no hook this costs one relaxed load.
 void report_progress(std::string_view task, std::size_t done, std::size_t total);
+
+// The progress of one loop over `total` units. Any thread may count; only
+// the thread that made the counter reports, so the hook runs where the host
+// can take it (and its Ctrl-C). With no hook installed, counting is a branch.
+class ProgressCount {
+ public:
+  ProgressCount(std::string_view task, std::size_t total);
+  ProgressCount(const ProgressCount&) = delete;
+  ProgressCount& operator=(const ProgressCount&) = delete;
+
+  // `n` more units are done; on the owning thread, also reports.
+  void add(std::size_t n = 1);
+  // Reports the count so far (owning thread only; elsewhere a no-op).
+  void report();
+  // Reports the whole task as done.
+  void finish();
+
+ private:
+  bool on_;
+  std::string task_;
+  std::size_t total_;
+  std::atomic<std::size_t> done_{0};
+  std::size_t shown_ = 0;
+  std::thread::id owner_;
+};
 
 }  // namespace vexo

@@ -16,7 +16,8 @@
 
 namespace vexo {
 
-void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn, unsigned max_threads) {
+void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn, unsigned max_threads,
+                  std::atomic<bool>* cancel) {
   if (n == 0) return;
   unsigned hw = std::thread::hardware_concurrency();
   if (hw == 0) hw = 1;
@@ -50,14 +51,32 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn, uns
       } catch (const Interrupted&) {
         interrupted.store(true);
         stop.store(true);
+        if (cancel) cancel->store(true);
       } catch (...) {
         record(i, std::current_exception());
       }
     }
   };
+  std::atomic<unsigned> running{threads - 1};
   std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker, false);
+  for (unsigned t = 1; t < threads; ++t) {
+    pool.emplace_back([&] {
+      worker(false);
+      running.fetch_sub(1);
+    });
+  }
   worker(true);
+  // Other threads may still be on their last items: keep answering the host.
+  while (!interrupted.load() && running.load() > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    try {
+      check_interrupt();
+    } catch (const Interrupted&) {
+      interrupted.store(true);
+      stop.store(true);
+      if (cancel) cancel->store(true);
+    }
+  }
   for (auto& t : pool) t.join();
   if (interrupted.load()) throw Interrupted();
   if (err) std::rethrow_exception(err);

@@ -5,13 +5,17 @@
 // would report them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 
 namespace vexo {
 
+// `cancel`, when given, is set as soon as the host interrupts, also while
+// the calling thread waits for the other threads' last items, so that long
+// items watching it stop early.
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn,
-                  unsigned max_threads = 0);
+                  unsigned max_threads = 0, std::atomic<bool>* cancel = nullptr);
 
 // Produces items 0..n-1 on worker threads and hands each to `consume` on
 // the calling thread in index order as soon as it is ready, so consuming

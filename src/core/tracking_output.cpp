@@ -260,21 +260,29 @@ std::pair<int, int> frame_size_from_first_file(const std::string& json_path) {
 std::vector<FrameRecord> read_tracking_files(const std::vector<std::string>& order, int height,
                                              int width) {
   std::vector<FrameRecord> records(order.size());
+  ProgressCount progress("tracking files", order.size());
   parallel_for(order.size(), [&](std::size_t i) {
     records[i] = build_frame_record(order[i], read_frame_file(order[i], height, width), true);
+    progress.add();
   });
+  progress.finish();
   return records;
 }
 
 void read_tracking_files(const std::vector<std::string>& order, int height, int width,
                          const std::function<void(std::size_t, FrameRecord&&)>& consume) {
   std::vector<FrameRecord> records(order.size());
+  ProgressCount progress("tracking files", order.size());
   ordered_parallel(
       order.size(),
       [&](std::size_t i) {
         records[i] = build_frame_record(order[i], read_frame_file(order[i], height, width), true);
       },
-      [&](std::size_t i) { consume(i, std::move(records[i])); });
+      [&](std::size_t i) {
+        consume(i, std::move(records[i]));
+        progress.add();
+      });
+  progress.finish();
 }
 
 std::string no_tracking_files_message(const std::string& root) {

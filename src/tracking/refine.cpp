@@ -529,7 +529,8 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
   // Masks after the earliest failure so far are not needed.
   std::atomic<std::size_t> first_failure{masks.size()};
   const std::thread::id caller = std::this_thread::get_id();
-  parallel_for(chains.size(), [&](std::size_t ch) {
+  ProgressCount progress("refinement", masks.size());
+  auto refine_chain = [&](std::size_t ch) {
     std::optional<Centroid> cur = prev[ch];
     std::size_t step = 0;
     for (std::size_t i : chains[ch]) {
@@ -550,6 +551,7 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
         }
         if (r.centroid) cur = r.centroid;
         out.results[i] = std::move(r);
+        progress.add();
       } catch (const Interrupted&) {
         cancel.store(true);
         throw;
@@ -562,7 +564,9 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
         return;
       }
     }
-  });
+  };
+  parallel_for(chains.size(), refine_chain, 0, &cancel);
+  progress.finish();
   out.done = masks.size();
   for (std::size_t ch = 0; ch < chains.size(); ++ch) {
     if (failed_at[ch] < out.done) {

@@ -49,7 +49,9 @@ double round2(double value) {
 TrackingReport generate_tracking_report(const std::vector<ReportFrame>& frames,
                                         const std::string& save_dir_base, double threshold) {
   TrackingReport rep;
+  ProgressCount progress("report", frames.size());
   for (std::size_t f = 0; f < frames.size(); ++f) {
+    progress.add();
     const ReportFrame& fr = frames[f];
     for (std::size_t k = 0; k < fr.areas.size(); ++k) {
       if (fr.areas[k].value() <= 0.1) {
@@ -63,6 +65,7 @@ TrackingReport generate_tracking_report(const std::vector<ReportFrame>& frames,
       }
     }
   }
+  progress.finish();
   if (rep.zero_area_rows.empty() && rep.overlap_frames.empty()) return rep;
 
   print_line("Generating tracking question report...\n");

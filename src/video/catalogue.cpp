@@ -125,7 +125,9 @@ std::vector<CatalogueRow> filtered_catalogue(const CatalogueSettings& s) {
         if (ends_with(name, ".mp4")) paths.push_back(path_join(folder, name));
       }
     }
+    ProgressCount progress("catalogue", paths.size());
     for (const auto& path : paths) {
+      progress.add();
       std::size_t slash = path.rfind('/');
       std::string file_name = slash == std::string::npos ? path : path.substr(slash + 1);
       std::smatch m;

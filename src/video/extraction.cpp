@@ -135,7 +135,8 @@ class WindowRunner {
   WindowRunner(const WindowRunner&) = delete;
   WindowRunner& operator=(const WindowRunner&) = delete;
 
-  void run_clip(const ClipRow& row, double duration) {
+  void run_clip(const ClipRow& row, double duration, ProgressCount& windows) {
+    windows_ = &windows;
     Number start = Number::integer(0);
     std::shared_ptr<Task> last_written;
     bool planning = true;
@@ -182,6 +183,7 @@ class WindowRunner {
     std::exception_ptr error;
     std::shared_ptr<Task> pred;  // the window written before this one
     std::thread thread;
+    std::atomic<std::size_t> frames_saved{0}, frames_total{0};
   };
 
   void push(const std::shared_ptr<Task>& task) {
@@ -207,6 +209,10 @@ class WindowRunner {
     };
     io.poll = [&task] {
       if (task.cancel.load()) throw Cancelled{};
+    };
+    io.frames = [&task](std::size_t saved, std::size_t total) {
+      task.frames_total.store(total);
+      task.frames_saved.store(saved);
     };
     io.before_region = [this, &task] {
       std::unique_lock<std::mutex> lock(m_);
@@ -250,10 +256,24 @@ class WindowRunner {
     }
     check_interrupt();
     for (const auto& line : batch) print_line(line);
+    // The frames bar follows the window whose lines are being shown.
+    if (std::size_t total = head->frames_total.load()) {
+      std::size_t saved = head->frames_saved.load();
+      if (!head_frames_started_) report_progress("frames", 0, total);
+      if (saved != head_frames_shown_ || total != head_frames_total_) {
+        report_progress("frames", saved, total);
+      }
+      head_frames_started_ = true;
+      head_frames_shown_ = saved;
+      head_frames_total_ = total;
+    }
     if (!finished) return;
     if (head->thread.joinable()) head->thread.join();
     if (head->error) std::rethrow_exception(head->error);
     if (!head->skipped) commit_window(head->job);
+    if (windows_) windows_->add();
+    head_frames_shown_ = head_frames_total_ = 0;
+    head_frames_started_ = false;
     std::lock_guard<std::mutex> lock(m_);
     tasks_.pop_front();
   }
@@ -276,6 +296,9 @@ class WindowRunner {
   std::mutex m_;
   std::condition_variable cv_;
   std::deque<std::shared_ptr<Task>> tasks_;
+  ProgressCount* windows_ = nullptr;
+  std::size_t head_frames_shown_ = 0, head_frames_total_ = 0;
+  bool head_frames_started_ = false;
 };
 
 }  // namespace
@@ -284,18 +307,22 @@ void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cach
                               const std::vector<ClipRow>& rows) {
   require_positive_step(settings.time_step);
   bool ahead = settings.windows_ahead && std::thread::hardware_concurrency() >= 2;
-  for (const ClipRow& row : rows) {
+  ProgressCount clips("clips", rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r, clips.add()) {
+    const ClipRow& row = rows[r];
     check_interrupt();
     std::optional<double> duration = video_duration_minutes(row.file_path);
     if (!duration) continue;
     require_window_count(*duration, settings.time_step);
+    ProgressCount windows(
+        "windows", progress_wanted() ? plan_windows(*duration, settings.time_step).size() : 0);
     if (ahead) {
       WindowRunner runner(settings, cache);
-      runner.run_clip(row, *duration);
+      runner.run_clip(row, *duration, windows);
       continue;
     }
     for (Number start = Number::integer(0); start.value() < *duration;
-         start = start + settings.time_step) {
+         start = start + settings.time_step, windows.add()) {
       check_interrupt();
       PlannedWindow w =
           plan_window(settings, row, start, window_end(start, settings.time_step, *duration));

@@ -219,8 +219,22 @@ bool selected(std::int64_t frame_no, std::int64_t end_frame, std::int64_t skip) 
   return frame_no % skip == 0 || frame_no == end_frame - 1;
 }
 
-void decode_window_sequential(cv::VideoCapture& cap, FrameSaver& saver, WindowIo& io,
-                              std::int64_t start_frame, std::int64_t end_frame, std::int64_t skip) {
+// How many frames a window saves when every frame can be read.
+std::size_t selected_count(std::int64_t start_frame, std::int64_t end_frame, std::int64_t skip) {
+  std::size_t n = 0;
+  for (std::int64_t f = start_frame; f < end_frame; ++f) n += selected(f, end_frame, skip);
+  return n;
+}
+
+void frame_saved(WindowIo& io, std::int64_t counter) {
+  if (io.frames_total) io.frames(static_cast<std::size_t>(counter), io.frames_total);
+}
+
+// Both decoders return the number of frames saved.
+
+std::int64_t decode_window_sequential(cv::VideoCapture& cap, FrameSaver& saver, WindowIo& io,
+                                      std::int64_t start_frame, std::int64_t end_frame,
+                                      std::int64_t skip) {
   cv::Mat frame;
   std::int64_t counter = 0;
   for (std::int64_t n = start_frame; n < end_frame; ++n) {
@@ -231,11 +245,14 @@ void decode_window_sequential(cv::VideoCapture& cap, FrameSaver& saver, WindowIo
     }
     if (!cap.read(frame)) break;
     saver.save(frame, n, counter++);
+    frame_saved(io, counter);
   }
+  return counter;
 }
 
-void decode_window_overlapped(cv::VideoCapture& cap, FrameSaver& saver, WindowIo& io,
-                              std::int64_t start_frame, std::int64_t end_frame, std::int64_t skip) {
+std::int64_t decode_window_overlapped(cv::VideoCapture& cap, FrameSaver& saver, WindowIo& io,
+                                      std::int64_t start_frame, std::int64_t end_frame,
+                                      std::int64_t skip) {
   OverlappedSaver worker(saver);
   std::int64_t counter = 0;
   for (std::int64_t n = start_frame; n < end_frame; ++n) {
@@ -252,8 +269,10 @@ void decode_window_overlapped(cv::VideoCapture& cap, FrameSaver& saver, WindowIo
       break;
     }
     worker.submit(buf, n, counter++);
+    frame_saved(io, counter);
   }
   worker.finish();
+  return counter;
 }
 
 bool use_overlap(const ExtractSettings& settings) {
@@ -325,12 +344,17 @@ void run_window(const ExtractSettings& settings, RegionCache& cache, const Windo
   first.release();
 
   FrameSaver saver(settings, job, region, io);
-  if (use_overlap(settings)) {
-    decode_window_overlapped(cap, saver, io, start_frame, end_frame, settings.frame_skip);
-  } else {
-    decode_window_sequential(cap, saver, io, start_frame, end_frame, settings.frame_skip);
+  if (io.frames && progress_wanted()) {
+    io.frames_total = selected_count(start_frame, end_frame, settings.frame_skip);
+    frame_saved(io, 0);
   }
+  std::int64_t saved =
+      use_overlap(settings)
+          ? decode_window_overlapped(cap, saver, io, start_frame, end_frame, settings.frame_skip)
+          : decode_window_sequential(cap, saver, io, start_frame, end_frame, settings.frame_skip);
   cap.release();
+  // The count was an estimate when the clip ends early: the window is done.
+  if (io.frames_total) io.frames(static_cast<std::size_t>(saved), static_cast<std::size_t>(saved));
 
   io.emit("Cropped frames from " + job.start_min.text() + " to " + job.end_min.text() +
           " minutes saved to " + job.output_dir + ".");
@@ -348,6 +372,7 @@ WindowIo direct_io() {
   WindowIo io;
   io.emit = [](std::string line) { print_line(line); };
   io.poll = [] { check_interrupt(); };
+  io.frames = [](std::size_t saved, std::size_t total) { report_progress("frames", saved, total); };
   return io;
 }
 

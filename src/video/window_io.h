@@ -2,6 +2,7 @@
 // the single-window call and the catalogue run.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -20,6 +21,9 @@ struct WindowIo {
   std::function<void()> poll;            // throws to stop the window
   std::function<void()> before_region;   // waits until earlier windows are past the cache
   std::function<void()> region_settled;  // this window is past the cache
+  // Frames saved so far of the window's `total` (set only while progress is shown).
+  std::function<void(std::size_t saved, std::size_t total)> frames;
+  std::size_t frames_total = 0;
 };
 
 // One window: the body of crop_video_to_frames, with its console lines,

@@ -243,3 +243,124 @@ def test_mask_refinement_repr_and_unknown_attributes():
     ref.prev_centroids = {}
     assert ref.MAX_PREV_DIST == 10 and repr(ref).endswith("0 remembered)")
     assert isinstance(ref, _native.Mask_Refinement)
+
+
+# ---------------------------------------------------------------- console and progress
+
+
+def _extract(tmp_path, name):
+    """Frame extraction of a tiny generated clip into its own folder (two windows)."""
+    from vexo_pipeline import synth
+
+    rec = tmp_path / "rec"
+    if not rec.exists():
+        synth.generate_recording(str(rec), clips=1, seconds=2, fps=5)
+    subs = sorted(p.name for p in rec.iterdir() if p.is_dir())
+    df = vu.VideoMetadata(str(rec), subs, filter_start="00:00:00", filter_end="23:59:59",
+                          sample_step=0).get_filtered_video_dataframe()
+    out = tmp_path / name
+    vu.VideoProcessor(resize_dim=(None, 64), time_step=1 / 60,
+                      output_dir_base=str(out) + "/").process_videos_to_frames(df)
+    return out
+
+
+def test_console_targets_and_progress_leave_output_unchanged(tmp_path, capsys):
+    import io
+    import logging
+
+    _extract(tmp_path, "plain")
+    plain = capsys.readouterr()
+    assert "Processing frame 0 (saved as 0000.jpg)" in plain.out
+    # Progress bars go to stderr; stdout stays byte for byte the same.
+    pytest.importorskip("tqdm")
+    with vu.progress():
+        _extract(tmp_path, "bars")
+    bars = capsys.readouterr()
+    assert bars.out == plain.out.replace(str(tmp_path / "plain"), str(tmp_path / "bars"))
+    assert "frames" in bars.err and "windows" in bars.err
+    assert vu.set_progress(False) is False
+
+    buffer = io.StringIO()
+    with vu.console(buffer):
+        _extract(tmp_path, "buffer")
+    assert capsys.readouterr().out == ""
+    assert buffer.getvalue() == plain.out.replace(str(tmp_path / "plain"), str(tmp_path / "buffer"))
+
+    records = []
+    logger = logging.getLogger("vexo-test")
+    handler = logging.Handler(logging.INFO)
+    handler.emit = lambda r: records.append((r.levelno, r.getMessage()))
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    previous = vu.set_console(logger)
+    try:
+        vu.find_best_laste_frame({}, max_attempts=0)
+    finally:
+        assert vu.set_console(previous) is logger
+    assert records == [(logging.INFO, "No valid frame found with all masks area > 10 in the "
+                                      "last 0 frames for 10 tracks.")]
+    with vu.console(None):
+        vu.find_best_laste_frame({}, max_attempts=0)
+    assert capsys.readouterr().out == ""
+    vu.find_best_laste_frame({}, max_attempts=0)
+    assert capsys.readouterr().out.startswith("No valid frame")
+    with pytest.raises(TypeError, match="console target"):
+        vu.set_console(42)
+
+
+def test_progress_hook_counts_what_the_loops_do(tmp_path):
+    import json
+
+    from vexo_pipeline import write_tracking_frame
+
+    events = []
+    _native._set_progress_hook(lambda task, done, total: events.append((task, done, total)))
+    try:
+        with vu.console(None):
+            out = _extract(tmp_path, "frames")
+            windows = sorted(out.glob("*/*/*min/right_cropped_frames"),
+                             key=lambda p: float(p.parent.name.split("min")[0]))
+            names = sorted(str(p) for p in windows[0].glob("*.jpg"))
+            h, w = 40, 60
+            pen = tmp_path / "pen.json"
+            pen.write_text(json.dumps({"shapes": [{"points": [[0, 0], [w, 0], [w, h], [0, h]]}]}))
+            a = np.zeros((1, h, w), bool)
+            a[0, 5:20, 5:25] = True
+            segments = {f: {1: a.copy(), 2: np.roll(a, 30, axis=2)} for f in range(len(names))}
+            vu.Mask_Refinement(custom_pen_json_path=str(pen)).process_video_segments(
+                segments, str(windows[0]), names)
+            track = tmp_path / "track"
+            for f, objs in segments.items():
+                write_tracking_frame(str(track), f, names[f], objs)
+            last, frames = vu.get_vexo_annotation_data("", save_dir_base=str(track))
+            vu.generate_tracking_report(frames, str(track))
+    finally:
+        _native._set_progress_hook(None)
+
+    def runs(task):
+        """[(final total, [done, ...])] per run of `task`."""
+        found = []
+        for t, done, total in events:
+            if t == task:
+                if done == 0 or not found:
+                    found.append([total, []])
+                found[-1][0] = total
+                found[-1][1].append(done)
+        return found
+
+    assert [t for t, _ in runs("clips")] == [1]
+    assert [t for t, _ in runs("windows")] == [len(windows)] == [2]
+    assert [t for t, _ in runs("frames")] == [len(list(p.glob("*.jpg"))) for p in windows]
+    assert [t for t, _ in runs("catalogue")] == [1]
+    assert [t for t, _ in runs("refinement")] == [2 * len(names)]
+    assert [t for t, _ in runs("tracking files")] == [len(names)]
+    assert [t for t, _ in runs("report")] == [len(names)]
+    for task in ("clips", "windows", "frames", "catalogue", "refinement", "tracking files",
+                 "report"):
+        for total, seen in runs(task):
+            assert seen[0] == 0 and seen == sorted(seen) and seen[-1] == total, task
+    # Off again: nothing more is reported.
+    count = len(events)
+    with vu.console(None):
+        vu.get_vexo_annotation_data("", save_dir_base=str(track))
+    assert len(events) == count

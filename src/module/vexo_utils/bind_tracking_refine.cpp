@@ -163,7 +163,13 @@ py::object process_video_segments(MaskRefinement& self, py::object video_segment
   }
 
   py::object np = py::module_::import("numpy");
+  // Rebuilding the masks can take longer than refining them: progress is
+  // shown and Ctrl-C honoured here too (the masks before it stay refined, as
+  // with a failure at that mask).
+  vexo::ProgressCount progress("masks rebuilt", res.done);
   for (std::size_t i = 0; i < res.done; ++i) {
+    if (i % 32 == 31) vexo::check_interrupt();
+    progress.add();
     const RefineResult& r = res.results[i];
     Slot& s = slots[i];
     const int rows = masks[i].mask.rows, cols = masks[i].mask.cols;
