@@ -259,7 +259,10 @@ class WindowRunner {
     // The frames bar follows the window whose lines are being shown.
     if (std::size_t total = head->frames_total.load()) {
       std::size_t saved = head->frames_saved.load();
-      if (!head_frames_started_) report_progress("frames", 0, total);
+      if (!head_frames_started_) {
+        report_progress("frames", 0, total);
+        head_frames_total_ = total;
+      }
       if (saved != head_frames_shown_ || total != head_frames_total_) {
         report_progress("frames", saved, total);
       }
