@@ -100,7 +100,7 @@ class VideoProcessor:
     frame_skip: int = 1
     time_step: float = 0.1
     output_dir_base: str = "D:\\ToBeLabeled_20pigs/"
-    camera_crop_coords: Dict[Any, Tuple[int, int, int, int]] = None  # a new {} per record
+    camera_crop_coords: Optional[Dict[Any, Tuple[int, int, int, int]]] = None  # None: a new {}
     crop: bool = True
     left_crop: bool = False
 
