@@ -171,14 +171,19 @@ def find_run_clips(run_dir: str, summary: dict) -> List[ClipSource]:
         clips.append(src)
         if tracking:
             seen.add(os.path.normpath(tracking))
-    for tracking in sorted(glob.glob(os.path.join(glob.escape(run_dir), "**", "tracking"),
-                                     recursive=True)):
-        if not os.path.isdir(tracking) or os.path.normpath(tracking) in seen:
+    found = []
+    candidates = [t for t in glob.glob(os.path.join(glob.escape(run_dir), "**", "tracking"),
+                                       recursive=True) if os.path.isdir(t)]
+    # Deepest first: a folder holding clips' tracking folders, or inside one, is no clip.
+    for tracking in sorted(candidates, key=lambda t: (-t.count(os.sep), t)):
+        t = os.path.normpath(tracking)
+        if any(os.path.commonpath([t, k]) in (t, k) for k in seen):
             continue
-        if os.path.relpath(tracking, run_dir).split(os.sep)[0] == REVIEW_DIR:
+        if os.path.relpath(t, run_dir).split(os.sep)[0] == REVIEW_DIR or not _has_frame_files(t):
             continue
-        if not _has_frame_files(tracking):
-            continue
+        seen.add(t)
+        found.append(t)
+    for tracking in sorted(found):
         clip_dir = os.path.dirname(tracking)
         rel = os.path.relpath(clip_dir, run_dir)
         if rel.split(os.sep)[0] == "clips" and rel != "clips":
@@ -256,8 +261,10 @@ class FrameRun:
 
     @property
     def title(self) -> str:
-        what = " and ".join(self.boxes) + (" overlap" if self.kind == "overlap" else " vanished")
         a, b = self.frames[0], self.frames[-1]
+        if self.kind == "pruned":
+            return f"{' and '.join(self.boxes)} pruned: small at the end of the clip (frame {b})"
+        what = " and ".join(self.boxes) + (" overlap" if self.kind == "overlap" else " vanished")
         span = f"frame {a}" if a == b else f"frames {a}\u2013{b}"
         return f"{what}, {span} ({len(self.frames)} frame{'s' if len(self.frames) != 1 else ''})"
 
@@ -465,7 +472,9 @@ def _clip_summary(src: ClipSource, n_frames: int, pigs: int, rows: Sequence[Repo
     overlap_rows = sum(1 for r in rows if r.kind == "overlap")
     vanished_rows = sum(1 for r in rows if r.kind == "vanished")
     failed = _pick(e, "matcher.failed", "matcher_failed")
-    pruned = _pick(e, "pruning.pruned_boxes", "pruned_boxes", "small_boxes_removed", default=[])
+    # Boxes found small at the end of this clip (dropped before the next one),
+    # and boxes the previous clip's pruning kept out of this one.
+    pruned, left_out = _pruned(e)
     pigs_tracked = _pick(e, "pigs_tracked", "pigs", default=pigs or None)
     carried = _pick(e, "carried_over", "identities_carried")
     if carried is None and e.get("seeded_by") in ("matcher", "initializer"):
@@ -483,7 +492,8 @@ def _clip_summary(src: ClipSource, n_frames: int, pigs: int, rows: Sequence[Repo
         "vote": _pick(e, "vote.box", "vote.box_voted_in_error", "box_voted_in_error"),
         "accuracy": _pick(e, "identity.accuracy", "identity_accuracy", "accuracy"),
         "matcher_failed": failed,
-        "pruned": pruned if isinstance(pruned, list) else [pruned],
+        "pruned": pruned,
+        "left_out": left_out,
         "skipped": e.get("skipped") or None,
     }
     why = _pick(e, "flag_reasons", "why")
@@ -502,12 +512,22 @@ def _clip_summary(src: ClipSource, n_frames: int, pigs: int, rows: Sequence[Repo
             why.append("overlapping masks")
         if failed:
             why.append("matcher failed")
-        if info["pruned"]:
+        if info["pruned"] or info["left_out"]:
             why.append("pruned boxes")
     flagged = e.get("flagged")
     info["why"] = [str(w) for w in why] + notes
     info["flagged"] = bool(info["why"]) if flagged is None else bool(flagged) or bool(notes)
     return info
+
+
+def _pruned(entry: dict) -> Tuple[List[str], List[str]]:
+    """Boxes found small at the end of this clip (dropped before the next
+    one), and boxes the previous clip's pruning kept out of this one."""
+    def boxes(v):
+        return [str(b) for b in v] if isinstance(v, list) else [] if v is None else [str(v)]
+
+    return (boxes(_pick(entry, "pruning.pruned_boxes", "pruned_boxes")),
+            boxes(_pick(entry, "matcher.boxes_left_out", "small_boxes_removed")))
 
 
 def _episodes(entry: dict) -> List[dict]:
@@ -607,6 +627,8 @@ class _PageBuilder:
                 notes.append(f"report not computed: {e}")
         runs = group_runs(rows)
         last = max(frames.keys(), default=-1)
+        if last >= 0:
+            runs += [FrameRun("pruned", (b,), [last], {}) for b in _pruned(src.entry)[0]]
         rendered: Dict[Tuple[int, Tuple[str, ...]], Optional[dict]] = {}
         box_cache: Dict[int, Dict[str, tuple]] = {}
 
@@ -627,13 +649,15 @@ class _PageBuilder:
         for run in runs:
             run.run_id = re.sub(r"[^A-Za-z0-9@_-]+", "_", f"{run.kind}_{'-'.join(run.boxes)}"
                                 f"@{run.frames[0]}-{run.frames[-1]}")
-            for idx, role in frames_to_show(run, last, self.max_frames):
+            shown = [(last, "run")] if run.kind == "pruned" else \
+                frames_to_show(run, last, self.max_frames)
+            for idx, role in shown:
                 if idx not in frames:
                     continue
                 here = boxes_at(idx)
                 marked = {b: here[b] for b in run.boxes if b in here}
                 ghost = False
-                if run.kind == "vanished" and not marked:
+                if run.kind != "overlap" and not marked:
                     seen = last_seen(idx, run.boxes[0])
                     if seen is not None:
                         marked, ghost = {run.boxes[0]: seen}, True
@@ -673,7 +697,18 @@ class _PageBuilder:
                     pictures.append(dict(pic, label=label))
 
         info = _clip_summary(src, len(frames), pigs, rows, notes)
-        clip = {"id": src.clip_id, "slug": slug, "info": info, "runs": runs,
+        line = [f"{_fmt(info['frames'])} frames", f"{_fmt(info['pigs'])} pigs"]
+        if info["carried"] is not None:
+            line.append(f"{info['carried']} identities carried")
+        line += [f"{_fmt(info['vanished_rows'])} vanished-mask rows",
+                 f"{_fmt(info['overlap_rows'])} overlap rows"]
+        if info["episodes"] is not None:
+            line.append(f"{_fmt(info['episodes'])} episodes")
+        if info["vote"]:
+            line.append(f"voted in error: {info['vote']}")
+        if info["accuracy"] is not None:
+            line.append(f"identity accuracy {_fmt(info['accuracy'])}")
+        clip = {"id": src.clip_id, "slug": slug, "info": info, "runs": runs, "line": line,
                 "episodes": _episodes(src.entry), "vote": _vote(src.entry),
                 "pictures": pictures, "notes": notes,
                 "href": _url(os.path.join(clip_final, INDEX_NAME), self.out_dir),

@@ -239,3 +239,52 @@ def test_bad_arguments(tmp_path):
         review.build_review(str(tmp_path), max_frames_per_run=0)
     with pytest.raises(FileNotFoundError, match="frames folder"):
         review.build_review(str(tmp_path), frames_dir=str(tmp_path / "nope"))
+
+
+def _text(path):
+    html = open(path, encoding="utf-8").read()
+    return re.sub(r"\s+", " ", re.sub(r"<[^>]+>", " ", html)).replace("&ndash;", "\u2013")
+
+
+def test_main_job_summary_fields_reach_the_pages(tmp_path):
+    run = tmp_path / "run"
+    clip = run / "tracking" / "61_left" / "C1"
+    make_clip(str(clip), str(run / "frames" / "C1"))
+    shutil.copy(clip / "heatmap.png", clip / "episode.png")
+    rel = lambda p: os.path.relpath(p, run)  # noqa: E731
+    entries = [
+        {"clip": "C1", "camera": "61", "pen": "left", "frames": N,
+         "images": {"tracking": rel(clip / "tracking"), "episode": rel(clip / "episode.png")},
+         "report": {"zero_area_rows": 2, "overlap_rows": 8, "csv": rel(clip / review.REPORT_NAME)},
+         "episodes": {"found": {"Box0-Box1": [[4, 5, 6, 7]]}, "count": 1, "test_frame": 4},
+         "vote": {"box_voted_in_error": "Box1", "scores": {"Box1": 4, "Box0": 1},
+                  "votes": ["Box1", "Box0", "Box1", "Box1", "Box1"]},
+         "pruning": {"pruned_boxes": ["Box2"]},
+         "matcher": {"failed": True, "boxes_left_out": ["Box7"]},
+         "identity": {"accuracy": 0.9}, "pigs_tracked": 3,
+         "flag_reasons": ["identity accuracy 0.900 below 0.95"], "flagged": True},
+        # Not tracked, and naming a folder outside the run: nothing is read there.
+        {"clip": "C2", "camera": "61", "pen": "left", "skipped": "no frame with 3 pigs",
+         "images": {"tracking": "../outside"}, "flagged": True,
+         "flag_reasons": ["skipped: no frame with 3 pigs"]},
+    ]
+    (run / "summary.json").write_text(json.dumps({"clips": entries, "identity_accuracy": 0.9}))
+    (tmp_path / "outside").mkdir()
+    shutil.copytree(clip / "tracking", tmp_path / "outside" / "tracking")
+
+    index = review.build_review(str(run))
+    rows = _text(index)
+    assert "2 clips" in rows and "2 flagged" in rows and "0.900" in rows
+    assert "identity accuracy 0.900 below 0.95" in rows and "skipped: no frame with 3 pigs" in rows
+    pages = sorted(os.scandir(run / "review"), key=lambda d: d.name)
+    assert [p.name.split("-")[0] for p in pages] == ["61_left_C1", "61_left_C2"]
+    c1 = _text(os.path.join(pages[0].path, "index.html"))
+    for part in ("camera 61, pen left", "3 pigs",
+                 "Box0-Box1 4\u20137 4", "voted in error: Box1", "(test frame 4)",
+                 "Box1 4", "Box0 1", "Box2 pruned: small at the end of the clip (frame 13)",
+                 "Left out of this clip", "Box7", "the matcher failed", "Overlap episode",
+                 "Overlap heatmap"):
+        assert part in c1, part
+    c2 = _text(os.path.join(pages[1].path, "index.html"))
+    assert "0 frames" in c2 and "Frames to review (0 runs)" in c2
+    assert not os.listdir(os.path.join(pages[1].path, "img"))
