@@ -10,6 +10,7 @@
 #include "core/format.h"
 #include "core/fsutil.h"
 #include "core/parallel.h"
+#include "video/window_claim.h"
 
 namespace vexo::video {
 
@@ -78,9 +79,13 @@ void walk(const std::string& folder, const std::optional<std::string>& ext,
   if (ec) return;
   std::vector<std::string> dirs, files;
   for (fs::directory_iterator end; it != end; it.increment(ec)) {
+    // Windows being written and files halfway through a rewrite are not
+    // output yet.
+    const std::string name = it->path().filename().string();
+    if (is_staging_name(name) || is_write_temporary(name)) continue;
     std::error_code type_ec;
     bool is_dir = it->is_directory(type_ec);  // follows links, as the listing test does
-    (is_dir ? dirs : files).push_back(it->path().filename().string());
+    (is_dir ? dirs : files).push_back(name);
   }
   if (ec) return;
   std::sort(dirs.begin(), dirs.end());

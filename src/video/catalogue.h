@@ -43,7 +43,9 @@ std::vector<CatalogueRow> filtered_catalogue(const CatalogueSettings& settings);
 // Every file below `directory`, top-down: a folder's files (sorted) before
 // its sub-folders (sorted, depth-first). With `ext`, only names ending with
 // it. Symbolic links to folders are not entered; unreadable folders are
-// skipped; a missing `directory` gives an empty list.
+// skipped; a missing `directory` gives an empty list. Staging folders and
+// locks of windows being written, and temporaries of files being rewritten,
+// are left out.
 std::vector<std::string> list_all_files(const std::string& directory,
                                         const std::optional<std::string>& ext);
 

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -16,11 +15,10 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "video/clip_duration.h"
+#include "video/window_claim.h"
 #include "video/window_io.h"
 
 namespace vexo::video {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -76,48 +74,49 @@ std::string staging_folder(const std::string& folder) {
 
 namespace {
 
-// A window folder of one clip that is ready to be written: the staging
-// folder is fresh, the final one does not exist yet.
+// A window of one clip that is ready to be written into its staging folder,
+// or the line that says it is skipped.
 struct PlannedWindow {
   WindowJob job;
+  std::unique_ptr<WindowClaim> claim;
   std::string skip_line;  // set when the window's folder exists already
+  bool busy = false;      // another process is writing it (when not waiting)
 };
 
+// Claims the window. With `wait`, a window another process is writing is
+// waited for (and then usually skipped, as it is done); without, it is
+// reported busy.
 PlannedWindow plan_window(const ExtractSettings& settings, const ClipRow& row, const Number& start,
-                          const Number& end) {
+                          const Number& end, bool wait) {
   PlannedWindow w;
   std::string folder = window_folder(settings.output_dir_base, row.date, row.video_name, start, end,
                                      settings.left_crop);
-  std::error_code ec;
-  if (fs::exists(folder, ec)) {
-    w.skip_line = "Skipping " + folder + ", already exists.";
-    return w;
+  bool told = false;
+  for (;;) {
+    WindowClaim::Outcome got = WindowClaim::try_claim(folder, w.claim);
+    if (got == WindowClaim::Outcome::kDone) {
+      w.skip_line = "Skipping " + folder + ", already exists.";
+      return w;
+    }
+    if (got == WindowClaim::Outcome::kClaimed) break;
+    if (!wait) {
+      w.busy = true;
+      return w;
+    }
+    if (!told) print_line("Waiting for " + folder + ": another process is writing it.");
+    told = true;
+    check_interrupt();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  // A staging folder left by an interrupted run holds an incomplete window.
-  std::string staging = staging_folder(folder);
-  fs::remove_all(staging, ec);
-  if (ec) throw IoError("cannot remove the incomplete window '" + staging + "': " + ec.message());
-  fs::create_directories(staging, ec);
-  if (ec) throw IoError("cannot create folder '" + staging + "': " + ec.message());
   w.job.video_path = row.file_path;
   w.job.output_dir = folder;
-  w.job.write_dir = staging;
+  w.job.write_dir = w.claim->staging();
   w.job.start_min = start;
   w.job.end_min = end;
   w.job.camera_label = row.camera_label;
   w.job.camera = row.camera;
   w.job.crop = settings.crop;
   return w;
-}
-
-// Moves a completed window from its staging folder into place.
-void commit_window(const WindowJob& job) {
-  std::error_code ec;
-  fs::rename(job.write_dir, job.output_dir, ec);
-  if (ec) {
-    throw IoError("cannot move '" + job.write_dir + "' to '" + job.output_dir +
-                  "': " + ec.message());
-  }
 }
 
 // Writes the windows of a clip with the next window decoding on its own
@@ -143,10 +142,12 @@ class WindowRunner {
     for (;;) {
       while (planning && start.value() < duration && written_in_flight() < kInFlight) {
         Number from = start, end = window_end(start, settings_.time_step, duration);
-        start = start + settings_.time_step;
         auto task = std::make_shared<Task>();
         try {
-          PlannedWindow w = plan_window(settings_, row, from, end);
+          // Only a runner with nothing in flight waits for another process.
+          PlannedWindow w = plan_window(settings_, row, from, end, tasks_.empty());
+          if (w.busy) break;  // tried again once the head window is drained
+          start = start + settings_.time_step;
           if (!w.skip_line.empty()) {
             task->lines.push_back(w.skip_line);
             task->done = task->settled = task->skipped = true;
@@ -154,6 +155,7 @@ class WindowRunner {
             continue;
           }
           task->job = std::move(w.job);
+          task->claim = std::move(w.claim);
           task->pred = last_written;
           push(task);
           last_written = task;
@@ -184,6 +186,7 @@ class WindowRunner {
     std::shared_ptr<Task> pred;  // the window written before this one
     std::thread thread;
     std::atomic<std::size_t> frames_saved{0}, frames_total{0};
+    std::unique_ptr<WindowClaim> claim;  // released after the thread is joined
   };
 
   void push(const std::shared_ptr<Task>& task) {
@@ -273,7 +276,7 @@ class WindowRunner {
     if (!finished) return;
     if (head->thread.joinable()) head->thread.join();
     if (head->error) std::rethrow_exception(head->error);
-    if (!head->skipped) commit_window(head->job);
+    if (!head->skipped) head->claim->commit();
     if (windows_) windows_->add();
     head_frames_shown_ = head_frames_total_ = 0;
     head_frames_started_ = false;
@@ -314,7 +317,7 @@ void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cach
   for (std::size_t r = 0; r < rows.size(); ++r, clips.add()) {
     const ClipRow& row = rows[r];
     check_interrupt();
-    std::optional<double> duration = video_duration_minutes(row.file_path);
+    std::optional<double> duration = windowed_duration_minutes(row.file_path);
     if (!duration) continue;
     require_window_count(*duration, settings.time_step);
     ProgressCount windows(
@@ -328,13 +331,13 @@ void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cach
          start = start + settings.time_step, windows.add()) {
       check_interrupt();
       PlannedWindow w =
-          plan_window(settings, row, start, window_end(start, settings.time_step, *duration));
+          plan_window(settings, row, start, window_end(start, settings.time_step, *duration), true);
       if (!w.skip_line.empty()) {
         print_line(w.skip_line);
         continue;
       }
       crop_video_to_frames(settings, cache, w.job);
-      commit_window(w.job);
+      w.claim->commit();
     }
   }
 }

@@ -21,7 +21,9 @@ std::vector<std::pair<Number, Number>> plan_windows(double duration, const Numbe
 std::string window_folder(const std::string& base, const std::string& date,
                           const std::string& video_name, const Number& start, const Number& end,
                           bool left_crop);
-// The folder a window is written into before it is renamed to `folder`.
+// The start of the names of the folders a window is written into before it
+// is renamed to `folder`: each writing process adds "." + its process id +
+// "_" + a random number.
 std::string staging_folder(const std::string& folder);
 
 struct ClipRow {
@@ -33,8 +35,10 @@ struct ClipRow {
 };
 
 // Cuts every clip into windows. A window whose folder exists is skipped; the
-// others are written into a staging folder beside the final one and renamed
-// into place when complete, so an interrupted window is redone next time.
+// others are claimed (a window another process is writing is waited for),
+// written into a staging folder beside the final one and renamed into place
+// when complete, so an interrupted window is redone next time. A clip whose
+// whole-number frame rate is below 1 is skipped with a message.
 void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cache,
                               const std::vector<ClipRow>& rows);
 

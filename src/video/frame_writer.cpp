@@ -7,24 +7,23 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
-#include <system_error>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/fsutil.h"
+#include "video/clip_duration.h"
 #include "video/window_io.h"
 
 namespace vexo::video {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -93,8 +92,19 @@ class FrameSaver {
       cv::resize(image, resized_, cv::Size(static_cast<int>(width), height), 0, 0, cv::INTER_AREA);
       image = resized_;
     }
-    std::string path = path_join(job_.write_dir, name);
-    if (!cv::imwrite(path, image)) throw IoError("cannot write frame file '" + path + "'");
+    // Encoded in memory and renamed into place, so a frame file under its
+    // final name is always complete.
+    if (!cv::imencode(".jpg", image, encoded_)) {
+      throw IoError("cannot encode frame file '" + path_join(job_.output_dir, name) + "'");
+    }
+    WriteOptions how;
+    how.durable = false;
+    how.sweep_stale = false;  // swept once per window
+    how.what = "cannot write frame file";
+    how.shown_path = path_join(job_.output_dir, name);
+    write_file_atomic(
+        path_join(job_.write_dir, name),
+        std::string_view(reinterpret_cast<const char*>(encoded_.data()), encoded_.size()), how);
     last_shape_ = {image.rows, image.cols, image.channels()};
   }
 
@@ -106,6 +116,7 @@ class FrameSaver {
   std::optional<CropRegion> region_;
   WindowIo& io_;
   cv::Mat resized_;
+  std::vector<uchar> encoded_;
   std::optional<std::array<int, 3>> last_shape_;
 };
 
@@ -300,9 +311,9 @@ void run_window(const ExtractSettings& settings, RegionCache& cache, const Windo
     throw ValueError("resize_dim: the target height " + fmt_int(*settings.resize_height) +
                      " is not a positive frame height");
   }
-  std::error_code ec;
-  fs::create_directories(job.write_dir, ec);
-  if (ec) throw IoError("cannot create folder '" + job.write_dir + "': " + ec.message());
+  create_folders(job.write_dir, job.output_dir);
+  // Frame files of a writer that was killed mid-frame.
+  remove_stale_temporaries(job.write_dir);
 
   cv::VideoCapture cap(job.video_path);
   if (!cap.isOpened()) {
@@ -312,6 +323,12 @@ void run_window(const ExtractSettings& settings, RegionCache& cache, const Windo
   double fps_real = cap.get(cv::CAP_PROP_FPS);
   std::int64_t fps =
       std::isfinite(fps_real) && std::abs(fps_real) < 1e9 ? static_cast<std::int64_t>(fps_real) : 0;
+  if (!usable_frame_rate(fps_real)) {
+    io.emit("Error: Could not use the frame rate " + fmt_float(fps_real) +
+            " of the video: at least 1 frame per second is needed.");
+    cap.release();
+    return;
+  }
   std::int64_t start_frame = frame_at(fps, job.start_min, "start_min");
   std::int64_t end_frame = frame_at(fps, job.end_min, "end_min");
 

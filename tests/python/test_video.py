@@ -357,15 +357,16 @@ def test_interrupted_window_is_redone(clips, tmp_path, monkeypatch, capsys):
     second = f"{root}/0.2min_to_0.4min/right_cropped_frames"
     assert len(saved_files(first)) == 12
     assert not os.path.exists(second)  # the partial window is not marked done
-    staged = f"{root}/0.2min_to_0.4min/.right_cropped_frames.partial"
-    assert os.path.isdir(staged)
+    # and leaves nothing behind: no staging folder, lock or empty parent
+    assert sorted(os.listdir(root)) == ["0min_to_0.2min"]
+    assert os.listdir(f"{root}/0min_to_0.2min") == ["right_cropped_frames"]
 
     # The next run skips the finished window and redoes the interrupted one.
     p.process_videos_to_frames(catalogue(clips["short"]))
     out = capsys.readouterr().out.splitlines()
     assert f"Skipping {first}, already exists." in out
     assert f"Cropped frames from 0.2 to 0.4 minutes saved to {second}." in out
-    assert not os.path.exists(staged)
+    assert os.listdir(f"{root}/0.2min_to_0.4min") == ["right_cropped_frames"]
     files = saved_files(second)
     assert [frame_index(os.path.join(second, f)) for f in files] == list(range(13, 24))
 
@@ -377,7 +378,7 @@ def test_interrupted_window_is_redone(clips, tmp_path, monkeypatch, capsys):
         r.process_videos_to_frames(catalogue(clips["short"]))
     monkeypatch.undo()
     r_root = f"{tmp_path}/r/20240131/Camera61_1_20240131061500/0min_to_0.2min"
-    assert os.listdir(r_root) == [".right_cropped_frames.partial"]
+    assert not os.path.exists(r_root)
 
     # A failure of the host while writing also leaves the window to be redone.
     q = vu.VideoProcessor(output_dir_base=str(tmp_path / "q"), time_step=0.2)

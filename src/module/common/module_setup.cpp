@@ -50,6 +50,32 @@ void set_error(PyObject* type, const std::string& what) {
   Py_DECREF(text);
 }
 
+// Raises the OSError subclass of the error's errno (PermissionError,
+// FileNotFoundError, NotADirectoryError, ...) with errno, strerror and
+// filename set as the host's own file functions set them.
+void set_os_error(const vexo::IoError& e) {
+  if (e.code == 0) return set_error(PyExc_OSError, e.what());
+  PyObject* args = nullptr;
+  PyObject* reason =
+      PyUnicode_DecodeUTF8(e.reason.data(), static_cast<Py_ssize_t>(e.reason.size()), "replace");
+  if (reason && e.path.empty()) {
+    args = Py_BuildValue("(iN)", e.code, reason);
+  } else if (reason) {
+    PyObject* file =
+        PyUnicode_DecodeFSDefaultAndSize(e.path.data(), static_cast<Py_ssize_t>(e.path.size()));
+    args = file ? Py_BuildValue("(iNN)", e.code, reason, file) : nullptr;
+    if (!file) Py_DECREF(reason);
+  }
+  PyObject* exc = args ? PyObject_Call(PyExc_OSError, args, nullptr) : nullptr;
+  Py_XDECREF(args);
+  if (!exc) {
+    PyErr_Clear();
+    return set_error(PyExc_OSError, e.what());
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+  Py_DECREF(exc);
+}
+
 // The text of a failed pybind11 conversion without C++ type names: "a str
 // value could not be read as text", for example.
 std::string cast_failure_text(const std::string& what) {
@@ -99,10 +125,8 @@ void init_module_conventions(py::module_&) {
       set_error(PyExc_KeyError, e.what());
     } catch (const vexo::IndexError& e) {
       set_error(PyExc_IndexError, e.what());
-    } catch (const vexo::FileNotFound& e) {
-      set_error(PyExc_FileNotFoundError, e.what());
     } catch (const vexo::IoError& e) {
-      set_error(PyExc_OSError, e.what());
+      set_os_error(e);
     } catch (const vexo::Error& e) {
       set_error(PyExc_RuntimeError, e.what());
     } catch (const nlohmann::json::type_error& e) {
