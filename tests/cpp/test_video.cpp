@@ -269,7 +269,7 @@ TEST(VideoExtraction, WindowsWrittenAheadLookSequential) {
     EXPECT_TRUE(fs::exists(out / "d/v1/0min_to_0.02min/right_cropped_frames"));
     EXPECT_TRUE(fs::exists(out / "d/v1/0.02min_to_0.04min/right_cropped_frames"));
     EXPECT_FALSE(fs::exists(out / "d/v1/0.04min_to_0.06min/right_cropped_frames"));
-    EXPECT_TRUE(fs::exists(out / "d/v1/0.04min_to_0.06min/.right_cropped_frames.partial"));
+    EXPECT_FALSE(fs::exists(out / "d/v1/0.04min_to_0.06min"));  // nothing left behind
     EXPECT_FALSE(fs::exists(out / "d/v1/0.06min_to_0.08min/right_cropped_frames"));
     EXPECT_TRUE(std::find(failed.lines.begin(), failed.lines.end(),
                           "Processing frame 36 (saved as 0000.jpg)") == failed.lines.end());
