@@ -1,267 +1,340 @@
-"""The end-to-end pipeline on a generated recording.
+"""The end-to-end pipeline on generated recordings, scored on known truth.
 
-Clip by clip: catalogue, frame extraction, first-frame initialisation on the
-first clip, propagation, mask refinement, per-frame tracking files, reading
-them back, the tracking report, overlap episodes, small-area pruning, and the
-matcher that carries identities into the next clip. Everything the library
-prints goes to stdout unchanged; the pipeline's own progress goes to stderr.
+For every camera: a generated recording (two pens of ten pigs each), the
+planted tracking faults, the crop region of each pen found once, and the
+frames of every clip; then, for every pen, its clips tracked in time order
+(see ``stages``). The summary scores the library's review chain against the
+planted truth, per clip and overall, and flags the clips a person should
+look at. Everything the library prints goes to stdout unchanged; the
+pipeline's own progress goes to stderr.
 
-    python3 -m vexo_pipeline.run --out runs/demo --clips 3 --seconds 8
+    python3 -m vexo_pipeline.run --out runs/demo
+
+The run folder records its settings; a rerun reuses what its settings left
+unchanged and redoes the rest (see ``runfolder``).
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import glob
-import io
-import json
 import os
 import sys
 import time
-from typing import Dict, List, Optional
-
-import numpy as np
+from typing import Dict, List, Mapping, Optional
 
 import vexo_utils as vu
 
-from . import standins, synth
-from ._vexo_pipeline import write_tracking_frame
+from . import runfolder as rf
+from . import stages
+from .runfolder import Settings, log
 
 
-def log(msg: str) -> None:
-    print(f"[pipeline] {msg}", file=sys.stderr, flush=True)
+def _catalogue(manifest: Mapping):
+    meta = vu.VideoMetadata(manifest["root"], list(manifest["sub_dirs"]), filter_start="00:00:00",
+                            filter_end="23:59:59", sample_step=0,
+                            camera_number=manifest["camera"])
+    # Clips are listed in folder order; track them in recording order.
+    df = meta.get_filtered_video_dataframe().sort_values(["Date", "Time"])
+    return [dict(r) for _, r in df.iterrows()]
 
 
-class StageClock:
-    """Wall time per named stage, summed over calls."""
+def run(out: str, settings: Optional[Settings] = None, allow_skipped: bool = True,
+        **overrides) -> dict:
+    """Runs (or resumes) the main job in `out` and returns the summary, also
+    written as summary.json and summary.txt. Keyword overrides name Settings
+    fields (``resize_height`` is taken for ``height``). With
+    ``allow_skipped`` false, a clip that could not be tracked raises
+    RuntimeError after the summary is written."""
+    if "resize_height" in overrides:
+        overrides["height"] = overrides.pop("resize_height")
+    settings = settings or Settings()
+    if overrides:
+        settings = Settings.from_dict({**settings.as_dict(), **overrides})
+    settings.validate()
+    rf.open_run_folder(out, settings)
+    s = settings.as_dict()
+    clock = stages.StageClock()
+    t_start = time.perf_counter()
 
-    def __init__(self) -> None:
-        self.seconds: Dict[str, float] = {}
+    cameras = []
+    for i in range(settings.cameras):
+        with clock.stage("generate recording"):
+            manifest = stages.make_recording(s, out, i)
+        with clock.stage("fault planning"):
+            plan = stages.plan_camera_faults(s, manifest, i)
+        with clock.stage("catalogue"):
+            rows = _catalogue(manifest)
+        log(f"Camera{manifest['camera']}: catalogue of {len(rows)} clips")
+        with clock.stage("crop region"):
+            crops = stages.find_crops(s, out, manifest, rows[0])
+        cameras.append((manifest, plan, rows, crops))
 
-    @contextlib.contextmanager
-    def stage(self, name: str):
-        t0 = time.perf_counter()
-        try:
-            yield
-        finally:
-            self.seconds[name] = self.seconds.get(name, 0.0) + time.perf_counter() - t0
+    for manifest, _plan, rows, crops in cameras:
+        for k, row in enumerate(rows):
+            log(f"Camera{manifest['camera']}: frames of clip {k + 1}/{len(rows)}")
+            with clock.stage("frame extraction"):
+                row["frames_dirs"] = stages.extract_clip(s, out, manifest["camera"], row, crops)
 
+    clip_results: List[dict] = []
+    tracking_seconds: Dict[str, float] = {}
+    for manifest, plan, rows, crops in cameras:
+        truth = {c["video_name"]: c["ground_truth"] for c in manifest["clips"]}
+        for side in settings.pens:
+            clips = [{"video_name": r["Video Name"], "frames_dir": r["frames_dirs"][side],
+                      "ground_truth": truth[r["Video Name"]]} for r in rows]
+            with clock.stage("tracking"):
+                res = stages.track_pen(s, out, manifest["camera"], side, clips,
+                                       crops[side]["crop"], crops[side]["pen_file"], plan)
+            for k, v in res["stage_seconds"].items():
+                tracking_seconds[k] = tracking_seconds.get(k, 0.0) + v
+            clip_results += res["clips"]
 
-def window_start_minutes(folder: str) -> float:
-    """Window start in minutes from a frame folder name "<a>min_to_<b>min/..."."""
-    part = os.path.basename(os.path.dirname(folder))
-    return float(part.split("min_to_")[0])
-
-
-def mask_iou(a: np.ndarray, b: np.ndarray) -> float:
-    a = a.astype(bool)
-    b = b.astype(bool)
-    union = np.logical_or(a, b).sum()
-    return float(np.logical_and(a, b).sum() / union) if union else 0.0
-
-
-def save_figure(path: str) -> None:
-    import matplotlib.pyplot as plt
-
-    fig = plt.gcf()
-    fig.savefig(path, dpi=80, bbox_inches="tight")
-    plt.close(fig)
-
-
-def run(out: str, clips: int = 2, seconds: float = 8.0, fps: float = 10.0,
-        resize_height: int = 520, pigs: int = 10, seed: int = 0) -> dict:
-    os.makedirs(out, exist_ok=True)
-    clock = StageClock()
-    rec_root = os.path.join(out, "recordings")
-    frames_root = os.path.join(out, "frames") + "/"
-    camera = "61"
-
-    log(f"generating {clips} clips of {seconds} s at {fps} fps into {rec_root}")
-    with clock.stage("generate recording"):
-        manifest = synth.generate_recording(rec_root, clips=clips, seconds=seconds, fps=fps,
-                                            camera=camera, animals_per_pen=pigs, seed=seed)
-    crop = synth.crop_region("right")
-    pen_path = os.path.join(out, "pen_polygon.json")
-    synth.write_pen_file(pen_path, side="right", crop=crop, resize_height=resize_height)
-
-    with clock.stage("catalogue"):
-        sub_dirs = sorted(d for d in os.listdir(rec_root)
-                          if d.isdigit() and os.path.isdir(os.path.join(rec_root, d)))
-        meta = vu.VideoMetadata(rec_root, sub_dirs, filter_start="00:00:00",
-                                filter_end="23:59:59", sample_step=0, camera_number=camera)
-        # Clips are listed in folder order; track them in recording order.
-        catalogue = meta.get_filtered_video_dataframe().sort_values(["Date", "Time"])
-    log(f"catalogue: {len(catalogue)} clips")
-
-    window = seconds / 60.0
-    processor = vu.VideoProcessor(resize_dim=(None, resize_height), frame_skip=1,
-                                  time_step=window, output_dir_base=frames_root,
-                                  crop=True, left_crop=False)
-    log("extracting frames")
-    with clock.stage("frame extraction"):
-        processor.process_videos_to_frames(catalogue)
-
-    detector_proc, detector = standins.make_detector()
-    predictor = standins.StandinImagePredictor()
-
-    summary: dict = {"clips": [], "stage_seconds": clock.seconds}
-    own_animal: Dict[int, int] = {}  # object id -> generated animal it started on
-    prev_frames = None
-    hits_total = tries_total = 0
-
-    for row_idx, row in catalogue.reset_index(drop=True).iterrows():
-        video_name = row["Video Name"]
-        gt = synth.ground_truth_for(manifest, video_name)
-        windows = sorted(glob.glob(os.path.join(frames_root, row["Date"], video_name,
-                                                "*min_to_*min", "right_cropped_frames")),
-                         key=window_start_minutes)
-        for win_dir in windows:
-            frame_names = sorted(glob.glob(os.path.join(win_dir, "*.jpg")))
-            if not frame_names:
-                continue
-            name = f"{video_name}/{os.path.basename(os.path.dirname(win_dir))}"
-            log(f"clip {name}: {len(frame_names)} frames")
-            clip_out = os.path.join(out, "clips", video_name,
-                                    os.path.basename(os.path.dirname(win_dir)))
-            track_dir = os.path.join(clip_out, "tracking")
-            os.makedirs(clip_out, exist_ok=True)
-            info: dict = {"clip": name, "frames": len(frame_names), "carried_over": 0,
-                          "matcher_failed": None, "overlap_episodes": 0,
-                          "box_voted_in_error": None, "small_boxes_removed": []}
-
-            # Seed masks: the matcher from the previous clip, else the initializer.
-            seeds: Optional[Dict[int, np.ndarray]] = None
-            ann_idx = 0
-            if prev_frames is not None:
-                small = vu.find_boxes_with_small_area_from_last_video(prev_frames)
-                info["small_boxes_removed"] = list(small)
-                shown = []
-                with clock.stage("matcher"):
-                    masks, labels, kept, old, failed = vu.matcher(
-                        prev_frames, frame_names, 0, predictor, small,
-                        display_func=lambda img: shown.append(img))
-                if shown:
-                    shown[-1].save(os.path.join(clip_out, "matcher_prompts.png"))
-                info["matcher_failed"] = bool(failed)
-                if not failed:
-                    seeds = {int(k[3:]) + 1: np.asarray(m) for k, m in zip(kept, masks)}
-                    info["carried_over"] = len(seeds)
-            if seeds is None:
-                with clock.stage("initializer"):
-                    masks, labels, ann_idx, image = vu.initializer(
-                        win_dir, frame_names, detector_proc, detector, "cpu", predictor,
-                        start_index=0, step=5, close_set_num=pigs, custom_pen_json_path=pen_path)
-                if masks is None:
-                    log(f"clip {name}: no frame with {pigs} separable pigs; skipped")
-                    info["skipped"] = True
-                    summary["clips"].append(info)
-                    continue
-                image.save(os.path.join(clip_out, "initializer.png"))
-                seeds = {i + 1: np.asarray(m).reshape(np.asarray(m).shape[-2:])
-                         for i, m in enumerate(masks)}
-
-            with clock.stage("propagation"):
-                segments = synth.propagate_masks(frame_names, seeds, ann_frame_idx=ann_idx)
-            with clock.stage("mask refinement"):
-                refiner = vu.Mask_Refinement(custom_pen_json_path=pen_path)
-                refiner.process_video_segments(segments, win_dir, frame_names)
-            with clock.stage("tracking files"):
-                for fidx, objs in segments.items():
-                    write_tracking_frame(track_dir, fidx, frame_names[fidx], objs)
-            with clock.stage("read tracking output"):
-                last, frames = vu.get_vexo_annotation_data(win_dir, save_dir_base=track_dir)
-            with clock.stage("report"):
-                overlap_df, zero_rows, overlap_keys, _ = vu.generate_tracking_report(
-                    frames, clip_out)
-            info["zero_area_rows"] = len(zero_rows)
-            info["overlap_rows"] = int(len(overlap_df))
-            if len(overlap_df):
-                with clock.stage("overlap episodes"):
-                    try:
-                        test_frame, worst, episodes, votes = vu.process_overlap_frames(
-                            overlap_df, frames, predictor)
-                        info["overlap_episodes"] = sum(len(v) for v in episodes.values())
-                        info["box_voted_in_error"] = worst
-                    except (ValueError, KeyError, IndexError) as e:
-                        log(f"clip {name}: overlap episodes not examined ({e})")
-            with clock.stage("rendering"):
-                vu.draw_intersection_heatmap(last["intersections_df"])
-                save_figure(os.path.join(clip_out, "heatmap.png"))
-                json_paths = sorted(glob.glob(os.path.join(track_dir, "output_pp_*.json")))
-                if json_paths:
-                    vu.retrieve_annotation(json_paths[len(json_paths) // 2],
-                                           save_path=os.path.join(clip_out, "annotation.png"),
-                                           box_drawing=True)
-
-            # Identity accuracy against the generator's ground truth.
-            with clock.stage("scoring"):
-                offset = int(round(window_start_minutes(win_dir) * gt.fps * 60))
-                h, w = np.asarray(next(iter(next(iter(segments.values())).values()))).shape[-2:]
-                hits = tries = 0
-                for fidx, objs in segments.items():
-                    truth = gt.masks(synth.video_frame_of_label(offset + fidx), crop=crop,
-                                     size=(w, h), pen="right")
-                    if not own_animal:
-                        first = {oid: np.asarray(m)[0] for oid, m in objs.items()}
-                        own_animal.update({k: v for k, v in synth.assign_animals(first, truth).items()
-                                           if v is not None})
-                    for oid, m in objs.items():
-                        tries += 1
-                        animal = own_animal.get(oid)
-                        if animal is not None and animal in truth and \
-                                mask_iou(np.asarray(m)[0], truth[animal]) >= 0.5:
-                            hits += 1
-                info["pigs_tracked"] = len(seeds)
-                info["identity_accuracy"] = hits / tries if tries else 0.0
-                hits_total += hits
-                tries_total += tries
-            prev_frames = frames
-            summary["clips"].append(info)
-            log(f"clip {name}: identity accuracy {info['identity_accuracy']:.3f}")
-
-    summary["identity_accuracy"] = hits_total / tries_total if tries_total else 0.0
-    summary["stage_seconds"] = {k: round(v, 3) for k, v in clock.seconds.items()}
-    with open(os.path.join(out, "summary.json"), "w") as f:
-        json.dump(summary, f, indent=2)
-    with open(os.path.join(out, "summary.txt"), "w") as f:
-        f.write(render_summary(summary))
+    summary = summarize(settings, clip_results)
+    seconds = {k: round(v, 3) for k, v in clock.seconds.items()}
+    summary["stage_seconds"] = seconds
+    summary["tracking_stage_seconds"] = {k: round(v, 3) for k, v in tracking_seconds.items()}
+    summary["total_seconds"] = round(time.perf_counter() - t_start, 3)
+    rf.write_json(os.path.join(out, "summary.json"), summary)
+    text = render_summary(summary)
+    tmp = os.path.join(out, "summary.txt.tmp")
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(tmp, os.path.join(out, "summary.txt"))
     log(f"summary written to {os.path.join(out, 'summary.txt')}")
+    skipped = [c["clip"] + " (" + c["pen"] + ")" for c in clip_results if c.get("skipped")]
+    if skipped and not allow_skipped:
+        raise RuntimeError(f"{len(skipped)} clip(s) could not be tracked: {', '.join(skipped)}; "
+                           "pass --allow-skipped to accept a run with skipped clips")
     return summary
 
 
-def render_summary(summary: dict) -> str:
-    lines = ["vexo pipeline summary", ""]
-    for c in summary["clips"]:
-        lines.append(f"clip {c['clip']}")
+# ---- the summary -----------------------------------------------------------------
+
+
+def _flags(c: Mapping, threshold: float) -> Dict[str, List[str]]:
+    truth, chain = [], []
+    if c.get("skipped"):
+        chain.append(f"not tracked: {c['skipped']}")
+        return {"truth": truth, "review_chain": chain}
+    acc = c["identity"]["accuracy"]
+    if acc < threshold:
+        truth.append(f"identity accuracy {acc:.3f} below {threshold}")
+    rep = c["report"]
+    if rep["zero_area_rows"]:
+        boxes = sorted({b for _, b in rep["zero_area"]})
+        chain.append(f"{rep['zero_area_rows']} vanished mask(s) reported ({', '.join(boxes)})")
+    if c["episodes"]["count"]:
+        voted = (c.get("vote") or {}).get("box_voted_in_error")
+        chain.append(f"{c['episodes']['count']} overlap episode(s), box voted in error {voted}")
+    if c["pruning"]["pruned_boxes"]:
+        chain.append(f"pruned {', '.join(c['pruning']['pruned_boxes'])}")
+    if c.get("matcher") and c["matcher"]["failed"]:
+        chain.append("matcher failed; initializer fallback")
+    return {"truth": truth, "review_chain": chain}
+
+
+def _ratio(num: float, den: float) -> Optional[float]:
+    return num / den if den else None
+
+
+def summarize(settings: Settings, clips: List[dict]) -> dict:
+    """Per-clip results with flags, and the overall scoring of the review chain."""
+    out_clips = []
+    totals = dict(vanish_planted=0, vanish_found=0, zero_reported=0, episodes=0,
+                  episodes_on_swaps=0, swaps=0, swaps_found=0, contact_runs=0, votes_right=0,
+                  small_planted=0, small_pruned=0, pruned_other=0, outside_planted=0,
+                  outside_left=0, matcher_planted=0, matcher_failed=0, fallback_ok=0)
+    identity = {"faulty": [0, 0], "fault_free": [0, 0], "carried_faulty": [0, 0],
+                "carried_fault_free": [0, 0]}
+    flags = {"clips": 0, "faulty": 0, "faulty_flagged": 0, "fault_free_flagged_by_chain": 0}
+    for c in clips:
+        c = dict(c)
+        f = _flags(c, settings.flag_below)
+        c["flag_reasons"] = f["truth"] + f["review_chain"]
+        c["flagged"] = bool(c["flag_reasons"])
+        c["flagged_by_review_chain"] = bool(f["review_chain"])
+        out_clips.append(c)
+        faulty = bool(c.get("planted"))
+        flags["clips"] += c["flagged"]
+        flags["faulty"] += faulty
+        flags["faulty_flagged"] += faulty and c["flagged_by_review_chain"]
+        flags["fault_free_flagged_by_chain"] += (not faulty) and c["flagged_by_review_chain"]
+        if c.get("matcher") and c["matcher"]["planted_failure"]:
+            totals["matcher_planted"] += 1
+            totals["matcher_failed"] += c["matcher"]["failed"]
+            totals["fallback_ok"] += c["matcher"]["failed"] and not c.get("skipped")
         if c.get("skipped"):
-            lines.append("  skipped: no frame with every pig separable")
             continue
-        lines.append(f"  frames: {c['frames']}, pigs tracked: {c.get('pigs_tracked', 0)}, "
-                     f"identities carried over: {c['carried_over']}")
-        lines.append(f"  overlap rows: {c['overlap_rows']}, overlap episodes: "
-                     f"{c['overlap_episodes']}, box voted in error: {c['box_voted_in_error']}")
-        lines.append(f"  identity accuracy: {c['identity_accuracy']:.3f}")
-    lines.append("")
-    lines.append(f"identity accuracy overall: {summary['identity_accuracy']:.3f}")
-    lines.append("time per stage (s):")
-    for k, v in summary["stage_seconds"].items():
-        lines.append(f"  {k}: {v:.2f}")
+        sc = c["scores"]
+        totals["vanish_planted"] += sc["vanish"]["planted"]
+        totals["vanish_found"] += sc["vanish"]["found"]
+        totals["zero_reported"] += sc["vanish"]["reported"]
+        e = sc["episodes"]
+        totals["episodes"] += e["found"]
+        totals["episodes_on_swaps"] += e["on_planted_swaps"]
+        totals["swaps"] += e["planted_swaps"]
+        totals["swaps_found"] += e["planted_swaps_found"]
+        totals["contact_runs"] += e["true_contact_runs"]
+        totals["votes_right"] += sum(v["correct"] for v in sc["vote"])
+        totals["small_planted"] += len(sc["pruning"]["planted"])
+        totals["small_pruned"] += sum(b in sc["pruning"]["pruned"] for b in sc["pruning"]["planted"])
+        totals["pruned_other"] += sum(b not in sc["pruning"]["planted"]
+                                      for b in sc["pruning"]["pruned"])
+        totals["outside_planted"] += c["refinement"]["planted_outside_pixels"]
+        totals["outside_left"] += c["refinement"]["left_after_refinement"]
+        key = "faulty" if faulty else "fault_free"
+        hits, checks = c["identity"]["hits"], c["identity"]["checks"]
+        identity[key][0] += hits
+        identity[key][1] += checks
+        if c["seeded_by"] == "matcher":
+            identity["carried_" + key][0] += hits
+            identity["carried_" + key][1] += checks
+    all_hits = identity["faulty"][0] + identity["fault_free"][0]
+    all_checks = identity["faulty"][1] + identity["fault_free"][1]
+    t = totals
+    scoring = {
+        "vanished_masks": {"planted": t["vanish_planted"], "found": t["vanish_found"],
+                           "reported": t["zero_reported"],
+                           "recall": _ratio(t["vanish_found"], t["vanish_planted"]),
+                           "precision": _ratio(t["vanish_found"], t["zero_reported"])},
+        "overlap_episodes": {"found": t["episodes"], "on_planted_swaps": t["episodes_on_swaps"],
+                             "precision": _ratio(t["episodes_on_swaps"], t["episodes"]),
+                             "planted_swaps": t["swaps"], "planted_swaps_found": t["swaps_found"],
+                             "recall": _ratio(t["swaps_found"], t["swaps"]),
+                             "true_contact_runs": t["contact_runs"]},
+        "vote": {"planted_swaps": t["swaps"], "swapped_pig_named": t["votes_right"],
+                 "accuracy": _ratio(t["votes_right"], t["swaps"])},
+        "pruning": {"planted_small_tracks": t["small_planted"], "pruned": t["small_pruned"],
+                    "other_boxes_pruned": t["pruned_other"]},
+        "refinement": {"planted_outside_pixels": t["outside_planted"],
+                       "left_after_refinement": t["outside_left"],
+                       "removed_share": (1 - t["outside_left"] / t["outside_planted"])
+                       if t["outside_planted"] else None},
+        "matcher": {"planted_failures": t["matcher_planted"], "failed": t["matcher_failed"],
+                    "initializer_fallback_tracked": t["fallback_ok"]},
+        "identity_accuracy": {k: _ratio(h, n) for k, (h, n) in identity.items()},
+        "flagged": flags,
+    }
+    scoring["identity_accuracy"]["overall"] = _ratio(all_hits, all_checks)
+    return {
+        "format": rf.FORMAT,
+        "settings": settings.as_dict(),
+        "clips": out_clips,
+        "clips_tracked": sum(not c.get("skipped") for c in out_clips),
+        "clips_skipped": [c["clip"] + " " + c["pen"] for c in out_clips if c.get("skipped")],
+        "identity_accuracy": scoring["identity_accuracy"]["overall"] or 0.0,
+        "scoring": scoring,
+    }
+
+
+def _fmt(v, spec=".3f") -> str:
+    return "-" if v is None else format(v, spec)
+
+
+def render_summary(summary: Mapping) -> str:
+    lines = ["vexo pipeline summary", ""]
+    head = (f"{'clip':<27} {'cam':>3} {'pen':<5} {'frames':>6} {'seeded':<11} {'vanished':>8} "
+            f"{'overlap':>7} {'episodes':>8} {'voted':<6} {'pruned':<10} {'identity':>8}  flag")
+    lines.append(head)
+    lines.append("-" * len(head))
+    for c in summary["clips"]:
+        cam = c["camera"]
+        if c.get("skipped"):
+            lines.append(f"{c['clip']:<27} {cam:>3} {c['pen']:<5} {c['frames']:>6} "
+                         f"skipped: {c['skipped']}")
+            continue
+        vote = (c.get("vote") or {}).get("box_voted_in_error") or "-"
+        seeded = c["seeded_by"]
+        if c.get("matcher") and c["matcher"]["failed"]:
+            seeded = "fallback"
+        pruned = ",".join(c["pruning"]["pruned_boxes"]) or "-"
+        lines.append(
+            f"{c['clip']:<27} {cam:>3} {c['pen']:<5} {c['frames']:>6} {seeded:<11} "
+            f"{c['report']['zero_area_rows']:>8} {c['report']['overlap_rows']:>7} "
+            f"{c['episodes']['count']:>8} {vote:<6} {pruned:<10} "
+            f"{c['identity']['accuracy']:>8.3f}  {'FLAGGED' if c['flagged'] else ''}")
+    flagged = [c for c in summary["clips"] if c["flagged"]]
+    if flagged:
+        lines += ["", "flagged for review:"]
+        for c in flagged:
+            planted = ", ".join(p["kind"] for p in c.get("planted", [])) or "none"
+            lines.append(f"  {c['clip']} {c['pen']} (planted: {planted}): "
+                         + "; ".join(c["flag_reasons"]))
+    sc = summary["scoring"]
+    v, e, vo = sc["vanished_masks"], sc["overlap_episodes"], sc["vote"]
+    p, r, m, ia = sc["pruning"], sc["refinement"], sc["matcher"], sc["identity_accuracy"]
+    lines += [
+        "",
+        "review chain against the planted truth:",
+        f"  vanished masks: {v['found']} of {v['planted']} planted found by the report "
+        f"(recall {_fmt(v['recall'])}, precision {_fmt(v['precision'])})",
+        f"  overlap episodes: {e['found']} found, {e['on_planted_swaps']} on planted swaps "
+        f"(precision {_fmt(e['precision'])}); {e['planted_swaps_found']} of "
+        f"{e['planted_swaps']} planted swaps found; {e['true_contact_runs']} true contact runs",
+        f"  vote: swapped pig named in {vo['swapped_pig_named']} of {vo['planted_swaps']} "
+        f"planted swaps",
+        f"  pruning: {p['pruned']} of {p['planted_small_tracks']} planted small tracks pruned, "
+        f"{p['other_boxes_pruned']} other boxes pruned",
+        f"  refinement: {r['planted_outside_pixels']} planted pixels outside the pen, "
+        f"{r['left_after_refinement']} left after refinement",
+        f"  matcher: {m['failed']} of {m['planted_failures']} planted failures seen, "
+        f"{m['initializer_fallback_tracked']} tracked after the initializer fallback",
+        f"  identity accuracy: clips without planted faults {_fmt(ia['fault_free'])}, "
+        f"with planted faults {_fmt(ia['faulty'])}; carried-over ids without faults "
+        f"{_fmt(ia['carried_fault_free'])}, with faults {_fmt(ia['carried_faulty'])}",
+        f"  clips flagged: {sc['flagged']['clips']}; planted-fault clips flagged by the review "
+        f"chain {sc['flagged']['faulty_flagged']} of {sc['flagged']['faulty']}; fault-free "
+        f"clips flagged by it {sc['flagged']['fault_free_flagged_by_chain']}",
+        "",
+        f"identity accuracy overall: {summary['identity_accuracy']:.3f}",
+        "time per stage (s):",
+    ]
+    for k, val in summary.get("stage_seconds", {}).items():
+        lines.append(f"  {k}: {val:.2f}")
+    for k, val in summary.get("tracking_stage_seconds", {}).items():
+        lines.append(f"    {k}: {val:.2f}")
     return "\n".join(lines) + "\n"
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    ap = argparse.ArgumentParser(description="Run the vexo pipeline on a generated recording.")
+    d = Settings()
+    ap = argparse.ArgumentParser(
+        description="Run the vexo pipeline on generated recordings and score it on their truth.")
     ap.add_argument("--out", default="runs/demo", help="run folder (default runs/demo)")
-    ap.add_argument("--clips", type=int, default=3, help="number of clips (default 3)")
-    ap.add_argument("--seconds", type=float, default=8.0, help="clip length in seconds")
-    ap.add_argument("--fps", type=float, default=10.0, help="frame rate of the clips")
-    ap.add_argument("--height", type=int, default=520, help="height of the saved frames")
-    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--cameras", type=int, default=d.cameras, help="cameras (default 2)")
+    ap.add_argument("--pens", default=",".join(d.pens),
+                    help="pens to track: left,right (default both)")
+    ap.add_argument("--clips", type=int, default=d.clips, help="clips per camera (default 3)")
+    ap.add_argument("--seconds", type=float, default=d.seconds, help="clip length in seconds")
+    ap.add_argument("--fps", type=float, default=d.fps, help="frame rate of the clips")
+    ap.add_argument("--height", type=int, default=d.height, help="height of the saved frames")
+    ap.add_argument("--seed", type=int, default=d.seed)
+    ap.add_argument("--faults", default=d.faults,
+                    help="planted faults, a comma list of swap, vanish, fragment, small, "
+                         "matcher (kinds may repeat), or none")
+    ap.add_argument("--propagation", default=d.propagation, choices=("simulated", "image"),
+                    help="simulated segmenter with planted faults, or the image-based one")
+    ap.add_argument("--flag-below", type=float, default=d.flag_below,
+                    help="identity accuracy under which a clip is flagged (default 0.95)")
+    ap.add_argument("--allow-skipped", action="store_true",
+                    help="exit 0 even when a clip could not be tracked")
     args = ap.parse_args(argv)
-    summary = run(args.out, clips=args.clips, seconds=args.seconds, fps=args.fps,
-                  resize_height=args.height, seed=args.seed)
+    try:
+        settings = Settings(cameras=args.cameras,
+                            pens=tuple(p.strip() for p in args.pens.split(",") if p.strip()),
+                            clips=args.clips, seconds=args.seconds, fps=args.fps,
+                            height=args.height, seed=args.seed, faults=args.faults,
+                            propagation=args.propagation, flag_below=args.flag_below)
+        summary = run(args.out, settings, allow_skipped=True)
+    except (ValueError, RuntimeError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 2
     sys.stderr.write(render_summary(summary))
+    if summary["clips_skipped"] and not args.allow_skipped:
+        print(f"error: {len(summary['clips_skipped'])} clip(s) could not be tracked: "
+              f"{', '.join(summary['clips_skipped'])}; pass --allow-skipped to accept them",
+              file=sys.stderr)
+        return 1
     return 0
 
 

@@ -1,46 +1,123 @@
-"""A short end-to-end run of the pipeline on a generated recording."""
+"""Short end-to-end runs of the main job on generated recordings with planted faults."""
 
 import json
 import os
 
+import cv2
 import pytest
 
-from vexo_pipeline import run as pipeline
+from vexo_pipeline import faults, run as pipeline, stages
+from vexo_pipeline.runfolder import Settings
+
+SHORT = dict(cameras=1, pens=("left",), clips=2, seconds=3.5, fps=10.0, height=260,
+             faults="swap,vanish")
 
 
 @pytest.fixture(scope="module")
 def short_run(tmp_path_factory):
     out = str(tmp_path_factory.mktemp("run"))
-    summary = pipeline.run(out, clips=2, seconds=3.0, fps=10.0, resize_height=520)
+    summary = pipeline.run(out, Settings(**SHORT))
     return out, summary
 
 
-def test_summary_covers_every_clip(short_run):
+def test_summary_finds_the_planted_swap_and_vanish(short_run):
     out, summary = short_run
     with open(os.path.join(out, "summary.json")) as f:
         stored = json.load(f)
     assert stored == json.loads(json.dumps(summary))
-    assert len(stored["clips"]) == 2
-    first = stored["clips"][0]
-    assert first["frames"] > 20 and first["pigs_tracked"] == 10
-    assert first["identity_accuracy"] >= 0.8
-    assert 0.0 <= stored["identity_accuracy"] <= 1.0
-    for stage in ("generate recording", "frame extraction", "initializer", "propagation",
-                  "mask refinement", "read tracking output", "report"):
-        assert stage in stored["stage_seconds"]
+    # The plan in the ground truth holds one swap and one vanish, on two pens.
+    plan = faults.load_plan(os.path.join(out, "recordings", "Camera61"))
+    assert sorted(p["kind"] for p in plan) == ["swap", "vanish"]
+    clips = {(c["clip"], c["pen"]): c for c in stored["clips"]}
+    assert len(clips) == 2 and stored["clips_skipped"] == []
+    for p in plan:
+        c = clips[(p["clip"], p["pen"])]
+        (planted,) = c["planted"]
+        assert planted["kind"] == p["kind"]
+        assert (planted["first_frame"], planted["last_frame"]) == (p["first"], p["last"])
+        if p["kind"] == "vanish":
+            want = [[f, planted["box"]] for f in range(p["first"], p["last"] + 1)]
+            assert c["report"]["zero_area"] == want
+            assert c["report"]["csv"].endswith("tracking_question_report.csv")
+        else:
+            # The report rows of the pair lead to an episode over the hijacked
+            # frames, and the vote names the pig whose track jumped.
+            pair = {planted["box_in_error"], planted["onto_box"]}
+            runs = [r for k, v in c["episodes"]["found"].items() if set(k.split("-")) == pair
+                    for r in v]
+            assert runs and all(p["first"] <= f <= p["last"] for r in runs for f in r)
+            assert c["vote"]["box_voted_in_error"] == planted["box_in_error"]
+            assert max(c["vote"]["scores"], key=c["vote"]["scores"].get) == \
+                planted["box_in_error"]
+            assert c["flagged"] and c["identity"]["accuracy"] < 0.95
+        assert c["flagged_by_review_chain"]
+    sc = stored["scoring"]
+    assert sc["vanished_masks"]["recall"] == 1.0 and sc["vanished_masks"]["precision"] == 1.0
+    assert sc["vote"] == {"planted_swaps": 1, "swapped_pig_named": 1, "accuracy": 1.0}
+    assert sc["overlap_episodes"]["recall"] == 1.0
+    # Fault-free clips are not flagged by the review chain.
+    assert sc["flagged"]["fault_free_flagged_by_chain"] == 0
     text = open(os.path.join(out, "summary.txt")).read()
-    assert "identity accuracy overall" in text
+    assert "identity accuracy overall" in text and "FLAGGED" in text
 
 
-def test_run_folder_holds_the_outputs(short_run):
-    out, _ = short_run
-    clip = os.path.join(out, "clips", sorted(os.listdir(os.path.join(out, "clips")))[0])
-    window = os.path.join(clip, os.listdir(clip)[0])
-    names = set(os.listdir(window))
-    assert {"tracking", "heatmap.png", "annotation.png", "initializer.png"} <= names
-    tracking = os.listdir(os.path.join(window, "tracking"))
-    assert any(n.startswith("output_pp_") for n in tracking)
-    first = json.load(open(os.path.join(out, "summary.json")))["clips"][0]
-    # The report is written only when some frame needs attention.
-    assert ("tracking_question_report.csv" in names) == bool(
-        first["overlap_rows"] or first["zero_area_rows"])
+def test_summary_points_at_files_of_the_run_folder(short_run):
+    out, summary = short_run
+    for c in summary["clips"]:
+        assert {"heatmap", "annotation", "tracking"} <= set(c["images"])
+        assert ("initializer" in c["images"]) == (c["seeded_by"] == "initializer")
+        for rel in list(c["images"].values()) + [c["frames_dir"]]:
+            assert not os.path.isabs(rel) and os.path.exists(os.path.join(out, rel)), rel
+    assert any("episode" in c["images"] for c in summary["clips"])
+    for stage in ("generate recording", "crop region", "frame extraction", "tracking"):
+        assert stage in summary["stage_seconds"]
+    for stage in ("initializer", "matcher", "propagation", "mask refinement", "report"):
+        assert stage in summary["tracking_stage_seconds"]
+    # Stages were moved into place whole: no temporary folders are left.
+    for root, dirs, _ in os.walk(out):
+        assert not [d for d in dirs if d.endswith(".tmp")], root
+
+
+def test_rerun_reuses_or_redoes_by_the_recorded_settings(short_run, tmp_path, capsys):
+    out, first = short_run
+    # Same settings: every stage is reused and the summary comes out the same.
+    again = pipeline.run(out, Settings(**SHORT))
+    err = capsys.readouterr().err
+    assert "tracking reused" in err and "generating" not in err and "extracting" not in err
+    assert again["clips"] == first["clips"]
+    # Another frame height: frames and tracking are redone at the new size,
+    # the recording is kept, and the reason names the setting.
+    changed = pipeline.run(out, Settings(**dict(SHORT, height=200)))
+    err = capsys.readouterr().err
+    assert "setting height changed from 260 to 200" in err
+    assert "height changed from 260 to 200" in err.split("extracting frames", 1)[1]
+    assert "generating" not in err
+    frame_dir = os.path.join(out, changed["clips"][0]["frames_dir"])
+    img = cv2.imread(os.path.join(frame_dir, sorted(os.listdir(frame_dir))[0]))
+    assert img.shape[0] == 200
+    assert changed["settings"]["height"] == 200
+    with open(os.path.join(out, "settings.json")) as f:
+        assert json.load(f)["settings"]["height"] == 200
+
+    # A folder this pipeline did not make is refused, naming the file it lacks.
+    foreign = tmp_path / "old"
+    foreign.mkdir()
+    (foreign / "summary.json").write_text("{}")
+    assert pipeline.main(["--out", str(foreign), "--cameras", "1"]) == 2
+    assert "settings.json" in capsys.readouterr().err
+    assert pipeline.main(["--out", str(tmp_path / "x"), "--pens", "middle"]) == 2
+    assert "pens" in capsys.readouterr().err
+
+
+def test_untrackable_clip_is_reported_and_fails_the_run(tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(stages.vu, "initializer", lambda *a, **k: (None, None, None, None))
+    args = ["--out", str(tmp_path / "r"), "--cameras", "1", "--pens", "left", "--clips", "1",
+            "--seconds", "1.5", "--height", "200", "--faults", "none"]
+    assert pipeline.main(args) == 1
+    err = capsys.readouterr().err
+    assert "could not be tracked" in err and "--allow-skipped" in err
+    summary = json.load(open(tmp_path / "r" / "summary.json"))
+    (clip,) = summary["clips"]
+    assert clip["skipped"] and clip["flagged"]
+    # Allowed skips: the same run (reused) exits 0.
+    assert pipeline.main(args + ["--allow-skipped"]) == 0
