@@ -1,11 +1,15 @@
-"""The end-to-end pipeline on a generated recording (the project's main job).
+"""The end-to-end pipeline on generated recordings (the project's main job).
 
-    python3 examples/pipeline.py --out runs/demo --clips 3 --seconds 8
+    python3 examples/pipeline.py --out runs/demo
 
-Writes, under the run folder: the generated recordings, the extracted frames,
-per clip the tracking output, the CSV report, rendered annotations and an
-overlap heatmap, and summary.json / summary.txt. Progress goes to stderr; the
-library's own lines go to stdout.
+Writes, under the run folder: the generated recordings with their ground
+truth and planted faults, the crop regions and pen files, the frames of
+every clip, per pen and clip the tracking output, the CSV report, the
+pictures (initializer, matcher prompts, annotation, heatmap, overlap
+episode), and summary.json / summary.txt scoring the review chain against
+the truth. Progress goes to stderr; the library's own lines go to stdout.
+Exits with status 1 when a clip could not be tracked (unless
+--allow-skipped), 2 on bad settings or a run folder it cannot use.
 """
 
 import sys

@@ -293,7 +293,7 @@ def render_summary(summary: Mapping) -> str:
         lines.append(f"  {k}: {val:.2f}")
     for k, val in summary.get("tracking_stage_seconds", {}).items():
         lines.append(f"    {k}: {val:.2f}")
-    return "\n".join(lines) + "\n"
+    return "\n".join(line.rstrip() for line in lines) + "\n"
 
 
 def main(argv: Optional[List[str]] = None) -> int:
