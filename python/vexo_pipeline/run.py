@@ -6,7 +6,8 @@ frames of every clip; then, for every pen, its clips tracked in time order
 (see ``stages``). The summary scores the library's review chain against the
 planted truth, per clip and overall, and flags the clips a person should
 look at. Everything the library prints goes to stdout unchanged; the
-pipeline's own progress goes to stderr.
+pipeline's own progress goes to stderr. The run ends with the review pages
+(``index.html`` at the top of the run folder, see ``review``).
 
     python3 -m vexo_pipeline.run --out runs/demo
 
@@ -24,6 +25,7 @@ from typing import Dict, List, Mapping, Optional
 
 import vexo_utils as vu
 
+from . import review
 from . import runfolder as rf
 from . import stages
 from .runfolder import Settings, log
@@ -101,6 +103,9 @@ def run(out: str, settings: Optional[Settings] = None, allow_skipped: bool = Tru
         f.write(text)
     os.replace(tmp, os.path.join(out, "summary.txt"))
     log(f"summary written to {os.path.join(out, 'summary.txt')}")
+    t_review = time.perf_counter()
+    index = review.build_review(out)
+    log(f"review pages written to {index} in {time.perf_counter() - t_review:.1f} s")
     skipped = [c["clip"] + " (" + c["pen"] + ")" for c in clip_results if c.get("skipped")]
     if skipped and not allow_skipped:
         raise RuntimeError(f"{len(skipped)} clip(s) could not be tracked: {', '.join(skipped)}; "

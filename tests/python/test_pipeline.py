@@ -73,6 +73,9 @@ def test_summary_points_at_files_of_the_run_folder(short_run):
         assert stage in summary["stage_seconds"]
     for stage in ("initializer", "matcher", "propagation", "mask refinement", "report"):
         assert stage in summary["tracking_stage_seconds"]
+    # The run ends with the review pages: the run page and one page per clip.
+    assert os.path.isfile(os.path.join(out, "index.html"))
+    assert len(os.listdir(os.path.join(out, "review"))) == len(summary["clips"])
     # Stages were moved into place whole: no temporary folders are left.
     for root, dirs, _ in os.walk(out):
         assert not [d for d in dirs if d.endswith(".tmp")], root
