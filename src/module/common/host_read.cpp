@@ -183,6 +183,8 @@ std::string to_str(py::handle obj, const std::string& what) {
   return out;
 }
 
+bool truthy(py::handle obj) { return py::bool_(py::reinterpret_borrow<py::object>(obj)); }
+
 std::optional<std::string> optional_str(py::handle obj, const std::string& what) {
   if (obj.is_none()) return std::nullopt;
   return to_str(obj, what);
@@ -202,7 +204,41 @@ std::vector<std::string> path_list_from_py(py::handle obj, const std::string& wh
   return out;
 }
 
+py::dict require_dict(py::handle obj, const std::string& what) {
+  if (!py::isinstance<py::dict>(obj)) {
+    throw vexo::TypeError(what + ": expected a dict, got " + type_name(obj));
+  }
+  return py::reinterpret_borrow<py::dict>(obj);
+}
+
+py::object record_field(const py::dict& rec, const char* field, const std::string& rec_name) {
+  if (!rec.contains(field)) {
+    throw vexo::KeyError(rec_name + " has no '" + field + "' field");
+  }
+  return rec[field];
+}
+
+bool is_host_integer(py::handle v) {
+  if (py::isinstance<py::float_>(v)) return false;
+  if (PyLong_Check(v.ptr())) return true;
+  py::object np = py::module_::import("numpy");
+  return py::isinstance(v, np.attr("integer")) || py::isinstance(v, np.attr("bool_"));
+}
+
 // ---------------------------------------------------------------- arrays
+
+py::array_t<double> real_array_from_py(py::handle obj, const std::string& what) {
+  if (obj.is_none()) throw vexo::TypeError(what + ": expected numbers, got None");
+  py::object src = py::reinterpret_borrow<py::object>(obj);
+  if (py::hasattr(src, "detach") && py::hasattr(src, "cpu")) src = host_array(src, what);
+  py::object np = py::module_::import("numpy");
+  try {
+    py::object arr = np.attr("asarray")(src, py::arg("dtype") = np.attr("float64"));
+    return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
+  } catch (py::error_already_set& e) {
+    throw vexo::TypeError(what + ": expected numbers (" + std::string(e.what()) + ")");
+  }
+}
 
 py::array host_array(py::handle value, const std::string& what) {
   if (value.is_none()) throw vexo::TypeError(what + ": expected an array or tensor, got None");

@@ -26,6 +26,9 @@ namespace py = pybind11;
 // The host's name for the type of `obj` ("list", "ndarray", "NoneType").
 std::string type_name(py::handle obj);
 
+// The host's truth value of `obj` (bool(obj)).
+bool truthy(py::handle obj);
+
 // Reads a real number from a host value, raising TypeError naming `what`.
 double to_double(py::handle obj, const std::string& what);
 std::int64_t to_int(py::handle obj, const std::string& what);
@@ -45,7 +48,18 @@ std::vector<std::string> path_list_from_py(py::handle obj, const std::string& wh
                                            const char* expected = "a list of paths",
                                            PathList kind = PathList::Iterable);
 
+// A dict, or TypeError "<what>: expected a dict, got <type>".
+py::dict require_dict(py::handle obj, const std::string& what);
+// record[field], with a KeyError naming the record when it is missing.
+py::object record_field(const py::dict& rec, const char* field, const std::string& rec_name);
+// Whether a host number is an integer (int, numpy integers and bools; not float).
+bool is_host_integer(py::handle v);
+
 // ---------------------------------------------------------------- arrays
+
+// A C-contiguous float64 array of an array-like (lists, tuples, arrays,
+// tensors), raising TypeError naming `what` when it is not numeric.
+py::array_t<double> real_array_from_py(py::handle obj, const std::string& what);
 
 // Host memory of an array-like: numpy arrays as given; tensors (objects with
 // detach() and cpu()) through .detach().cpu(), bfloat16 as float32, then

@@ -51,6 +51,13 @@ py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& 
   return py::array(dt, shape, {}, holder->data, owner);
 }
 
+py::array_t<double> table_to_numpy(const std::vector<double>& cells, std::size_t rows,
+                                   std::size_t cols) {
+  py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+  if (!cells.empty()) std::memcpy(out.mutable_data(), cells.data(), cells.size() * sizeof(double));
+  return out;
+}
+
 py::object mat_to_pil(const cv::Mat& m, const std::string& mode) {
   py::object image = import_host("PIL.Image");
   return image.attr("fromarray")(mat_to_numpy(m), mode);
@@ -86,6 +93,11 @@ py::module_ import_host(const char* name) {
     }
     throw;
   }
+}
+py::str fs_text(const std::string& s) {
+  PyObject* o = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!o) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
 }
 
 }  // namespace vexo::py_bind

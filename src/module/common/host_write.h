@@ -24,6 +24,10 @@ py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& 
 py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape,
                               std::shared_ptr<void> owner);
 
+// A rows x cols float64 array holding a row-major table (a copy).
+py::array_t<double> table_to_numpy(const std::vector<double>& cells, std::size_t rows,
+                                   std::size_t cols);
+
 // PIL image of the given mode ("L", "RGB", "RGBA") from an 8-bit Mat whose
 // channel count matches the mode.
 py::object mat_to_pil(const cv::Mat& m, const std::string& mode);
@@ -36,6 +40,9 @@ py::object make_float_frame(const std::vector<double>& cells, const std::vector<
 py::object make_float_frame(const py::array_t<double>& data, const py::object& index,
                             const py::object& columns);
 py::object make_index(const std::vector<std::string>& labels);
+
+// Text from the file system (undecodable bytes kept as the host keeps them).
+py::str fs_text(const std::string& s);
 
 // Imports a host module, raising ImportError with a clear message.
 py::module_ import_host(const char* name);

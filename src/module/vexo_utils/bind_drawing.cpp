@@ -93,7 +93,7 @@ void video_segments_mask_visual(py::object video_segments, py::object frame_idx,
 
 }  // namespace
 
-void bind_visual(py::module_& m) {
+void bind_drawing(py::module_& m) {
   m.def("draw_masks_on_image", &draw_masks_on_image, py::arg("image"), py::arg("masks"),
         "New RGBA PIL image: image (PIL image or H x W x C uint8 RGB/RGBA array) with mask i "
         "(pixels > 0) tinted in its index colour (seed 42 + i) at alpha 128; where masks "

@@ -1,50 +1,26 @@
-#include <cmath>
+// The tracking quality report.
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/convert.h"
 #include "core/errors.h"
 #include "core/format.h"
-#include "tracking/frame_runs.h"
-#include "tracking/pruning.h"
 #include "tracking/report.h"
 #include "vexo_utils/bindings.h"
-#include "vexo_utils/tracking_parts.h"
 
 namespace vexo::py_bind {
 
-namespace {
-
 using namespace vexo::tracking;
 
-py::dict require_dict(py::handle obj, const std::string& what) {
-  if (!py::isinstance<py::dict>(obj)) {
-    throw vexo::TypeError(what + ": expected a dict, got " + type_name(obj));
-  }
-  return py::reinterpret_borrow<py::dict>(obj);
-}
-
-// record[field], with a KeyError naming the record when it is missing.
-py::object record_field(const py::dict& rec, const char* field, const std::string& rec_name) {
-  if (!rec.contains(field)) {
-    throw vexo::KeyError(rec_name + " has no '" + field + "' field");
-  }
-  return rec[field];
-}
-
-bool is_integer_value(py::handle v) {
-  if (py::isinstance<py::float_>(v)) return false;
-  if (PyLong_Check(v.ptr())) return true;
-  py::object np = py::module_::import("numpy");
-  return py::isinstance(v, np.attr("integer")) || py::isinstance(v, np.attr("bool_"));
-}
+namespace {
 
 HostNumber report_number(py::handle v, const std::string& what) {
-  if (is_integer_value(v)) return HostNumber::integer(to_int(v, what));
+  if (is_host_integer(v)) return HostNumber::integer(to_int(v, what));
   return HostNumber::real(to_double(v, what));
 }
-
-// ---- tracking quality report ----
+return n;
+}
 
 // One column of report rows as a numpy array: int64 when every value is an
 // integer, float64 otherwise.
@@ -186,104 +162,9 @@ py::tuple generate_tracking_report(py::object data, py::object save_dir_base, py
   return py::make_tuple(all, zero_rows, overlap_frames, last);
 }
 
-// ---- continuous frame runs ----
-
-std::int64_t frame_number(py::handle v, const std::string& what) {
-  if (py::isinstance<py::float_>(v)) {
-    double d = v.cast<double>();
-    if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9.0e15) {
-      throw vexo::ValueError(what + ": frame numbers must be integers, got " + fmt_float(d));
-    }
-    return static_cast<std::int64_t>(d);
-  }
-  return to_int(v, what);
-}
-
-std::optional<GroupValue> group_value(py::handle v, bool null, const std::string& what) {
-  if (null) return std::nullopt;
-  if (py::isinstance<py::str>(v)) return GroupValue(v.cast<std::string>());
-  if (py::isinstance<py::float_>(v)) return GroupValue(v.cast<double>());
-  if (is_integer_value(v)) return GroupValue(to_int(v, what));
-  if (py::hasattr(v, "__float__") && !py::isinstance<py::bytes>(v)) {
-    return GroupValue(to_double(v, what));
-  }
-  throw vexo::TypeError(what + ": group values must be text or numbers, got " + type_name(v));
-}
-
-py::object group_key(const GroupValue& g) {
-  if (auto* i = std::get_if<std::int64_t>(&g)) return py::int_(*i);
-  if (auto* d = std::get_if<double>(&g)) return py::float_(*d);
-  return py::str(std::get<std::string>(g));
-}
-
-py::dict find_continuous_frames(py::object frames_df, py::object group_by,
-                                py::object n_consecutive) {
-  py::object pd = import_host("pandas");
-  if (!py::isinstance(frames_df, pd.attr("DataFrame"))) {
-    throw vexo::TypeError("frames_df: expected a pandas DataFrame, got " + type_name(frames_df));
-  }
-  double n = to_double(n_consecutive, "n_consecutive");
-  const std::string group_label = py::repr(group_by).cast<std::string>();
-  py::object fcol = column_from_py(frames_df, py::str("Frame ID"), "frames_df");
-  py::object gcol = column_from_py(frames_df, group_by, "frames_df");
-  py::list fvals = fcol.attr("tolist")();
-  py::list gvals = gcol.attr("tolist")();
-  py::list gnull = pd.attr("isna")(gcol).attr("tolist")();
-  std::vector<std::int64_t> frames(fvals.size(), 0);
-  std::vector<std::optional<GroupValue>> groups(gvals.size());
-  for (std::size_t i = 0; i < gvals.size(); ++i) {
-    groups[i] = group_value(gvals[i], gnull[i].cast<bool>(), "frames_df[" + group_label + "]");
-    if (groups[i]) frames[i] = frame_number(fvals[i], "frames_df['Frame ID']");
-  }
-  std::vector<GroupRuns> runs;
-  {
-    py::gil_scoped_release nogil;
-    runs = vexo::tracking::find_continuous_frames(frames, groups, n);
-  }
-  py::dict out;
-  for (const GroupRuns& g : runs) {
-    py::list lst;
-    for (const auto& r : g.runs) lst.append(py::cast(r));
-    out[group_key(g.group)] = lst;
-  }
-  return out;
-}
-
-// ---- small-area pruning ----
-
-py::list find_boxes_with_small_area(py::object laste_frame, py::object min_frame_id,
-                                    py::object area_threshold, py::object min_count) {
-  py::dict records = require_dict(laste_frame, "laste_frame");
-  double min_id = to_double(min_frame_id, "min_frame_id");
-  double thr = to_double(area_threshold, "area_threshold");
-  double count = to_double(min_count, "min_count");
-  std::vector<BoxArea> entries;
-  std::vector<py::object> keys;
-  for (auto item : records) {
-    double key = to_double(item.first, "laste_frame key");
-    if (!(key > min_id)) continue;
-    std::string name = "laste_frame[" + py::str(item.first).cast<std::string>() + "]";
-    py::dict rec = require_dict(item.second, name);
-    py::dict areas = require_dict(record_field(rec, "mask_areas", name), name + "['mask_areas']");
-    for (auto a : areas) {
-      std::string box = py::str(a.first).cast<std::string>();
-      entries.push_back({key, box, to_double(a.second, name + "['mask_areas'][" + box + "]")});
-      keys.push_back(py::reinterpret_borrow<py::object>(a.first));
-    }
-  }
-  std::vector<std::size_t> picked;
-  {
-    py::gil_scoped_release nogil;
-    picked = boxes_small_in_many_frames(entries, min_id, thr, count);
-  }
-  py::list out;
-  for (std::size_t i : picked) out.append(keys[i]);
-  return out;
-}
-
 }  // namespace
 
-void bind_tracking(py::module_& m) {
+void bind_report(py::module_& m) {
   m.def("generate_tracking_report", &generate_tracking_report, py::arg("vexo_annotation_data"),
         py::arg("save_dir_base"), py::arg("intersection_thrr") = 80,
         "Report the frames of a clip that need review.\n\n"
@@ -298,21 +179,6 @@ void bind_tracking(py::module_& m) {
         "the columns Frame ID (int64), Box Pair (str), Intersection Value (float64, rounded to "
         "two decimals), Mask Area1, Mask Area2 (int64), Report type (str), Box ID and Mask Areas "
         "(None).");
-  m.def("find_continuous_frames", &find_continuous_frames, py::arg("frames_df"),
-        py::arg("group_by") = "Box ID", py::arg("n_consecutive") = 3,
-        "Runs of consecutive 'Frame ID' values per value of the column group_by.\n\n"
-        "Returns {group value: [run, ...]} with groups in ascending order (text order for "
-        "text), each run an ascending list of consecutive frame numbers at least n_consecutive "
-        "long; a repeated frame starts a new run. Rows with a null group value are ignored and "
-        "groups without a kept run are left out.");
-  m.def("find_boxes_with_small_area_from_last_video", &find_boxes_with_small_area,
-        py::arg("laste_frame"), py::arg("min_frame_id") = 500, py::arg("area_threshold") = 100,
-        py::arg("min_count") = 100,
-        "Boxes to drop before the next clip: those whose 'mask_areas' entry is at most "
-        "area_threshold in more than min_count of the records with a key above min_frame_id. "
-        "Returned in order of their first small occurrence.");
-  bind_mask_refinement(m);
-  bind_overlap_frames(m);
 }
 
 }  // namespace vexo::py_bind

@@ -111,7 +111,7 @@ py::tuple get_vexo_annotation_data(py::object video_dir, py::object last_or_not,
 
 }  // namespace
 
-void bind_reader(py::module_& m) {
+void bind_tracking_output(py::module_& m) {
   m.def("process_json_and_generate_masks", &process_json_and_generate_masks, py::arg("json_path"),
         py::arg("height"), py::arg("width"),
         "Read one per-frame tracking file. Returns (image_path, masks, ids): masks is an "

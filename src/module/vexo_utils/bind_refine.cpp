@@ -7,7 +7,7 @@
 #include "core/errors.h"
 #include "pen/pen_file.h"
 #include "tracking/refine.h"
-#include "vexo_utils/tracking_parts.h"
+#include "vexo_utils/bindings.h"
 
 namespace vexo::py_bind {
 
@@ -89,8 +89,6 @@ std::optional<std::string> pen_path_for(const MaskRefinement& self, py::handle v
   std::string dir = to_str(video_dir, "video_dir");
   return vexo::get_pen_json_path(dir, custom);
 }
-
-// ---- methods ----
 
 py::object process_video_segments(MaskRefinement& self, py::object video_segments,
                                   py::object video_dir, py::object frame_names) {
@@ -307,7 +305,7 @@ double blob_shortest_distance_py(MaskRefinement&, py::object a, py::object b) {
 
 }  // namespace
 
-void bind_mask_refinement(py::module_& m) {
+void bind_refine(py::module_& m) {
   py::class_<MaskRefinement>(m, "Mask_Refinement", py::dynamic_attr(),
                              "Cleans propagated pig masks: cut to the pen, keep the main "
                              "8-connected component and its large, close companions, and drop "

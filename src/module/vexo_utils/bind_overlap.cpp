@@ -64,7 +64,7 @@ py::object intersection_between_masks(py::object masks_dict, py::object areas) {
 
 }  // namespace
 
-void bind_core(py::module_& m) {
+void bind_overlap(py::module_& m) {
   m.def("calculate_masks_intersection", &calculate_masks_intersection, py::arg("mask1"),
         py::arg("mask2"), "Percentage of mask1's area covered by mask2 (0.0 when mask1 is empty).");
   m.def("calculate_masks_intersection_new", &calculate_masks_intersection_new, py::arg("mask1"),
@@ -77,7 +77,6 @@ void bind_core(py::module_& m) {
         "columns labelled by box key in dict order: cell (A, B) is the percentage of A's area "
         "covered by B. A pair is measured only when the later mask's area exceeds 1. Without "
         "areas, they are counted from the masks.");
-  bind_reader(m);
 }
 
 }  // namespace vexo::py_bind

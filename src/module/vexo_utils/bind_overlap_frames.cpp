@@ -6,8 +6,8 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "tracking/overlap_frames.h"
+#include "vexo_utils/bindings.h"
 #include "vexo_utils/model_adapters.h"
-#include "vexo_utils/tracking_parts.h"
 
 namespace vexo::py_bind {
 

@@ -1,5 +1,5 @@
-// Catalogue and frame extraction: list_all_files and the methods of the
-// VideoMetadata and VideoProcessor records.
+// Frame extraction: the VideoProcessor record with its methods (clip
+// duration, crop region, frame writer and catalogue extraction).
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,7 +8,6 @@
 #include "core/errors.h"
 #include "vexo_utils/bindings.h"
 #include "vexo_utils/records.h"
-#include "video/catalogue.h"
 #include "video/clip_duration.h"
 #include "video/crop_region.h"
 #include "video/extraction.h"
@@ -17,15 +16,6 @@
 namespace vexo::py_bind {
 
 namespace {
-
-// Text from the file system (undecodable bytes kept as the host keeps them).
-py::str fs_text(const std::string& s) {
-  PyObject* o = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-  if (!o) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(o);
-}
-
-bool truthy(py::handle obj) { return py::bool_(py::reinterpret_borrow<py::object>(obj)); }
 
 // An integer stays an integer; anything else numeric is a real.
 video::Number to_number(py::handle obj, const std::string& what) {
@@ -113,46 +103,6 @@ video::ExtractSettings settings_of(VideoProcessorRecord& r) {
   return s;
 }
 
-py::object filtered_video_dataframe(VideoMetadataRecord& r) {
-  video::CatalogueSettings s;
-  s.base_dir = to_str(r.base_dir(), "base_dir");
-  s.sub_dirs = path_list_from_py(r.sub_dirs(), "sub_dirs", "a list of folder names");
-  s.filter_start = to_str(r.filter_start(), "filter_start");
-  s.filter_end = to_str(r.filter_end(), "filter_end");
-  s.sample_step = to_int(r.sample_step(), "sample_step");
-  s.top_n = to_int(r.top_n(), "top_n");
-  s.match_pattern = to_str(r.match_pattern(), "match_pattern");
-  if (!r.camera_number().is_none()) s.camera_number = to_str(r.camera_number(), "camera_number");
-
-  std::vector<video::CatalogueRow> rows;
-  {
-    py::gil_scoped_release release;
-    rows = video::filtered_catalogue(s);
-  }
-
-  static const char* kColumns[] = {"Camera Number", "Date", "Time", "File Path", "Video Name"};
-  py::list cols[5];
-  py::list labels;
-  for (const auto& row : rows) {
-    cols[0].append(fs_text(row.camera_number));
-    cols[1].append(fs_text(row.date));
-    cols[2].append(fs_text(row.time));
-    cols[3].append(fs_text(row.file_path));
-    cols[4].append(fs_text(row.video_name));
-    labels.append(row.label);
-  }
-  py::dict data;
-  py::list names;
-  for (int c = 0; c < 5; ++c) {
-    data[py::str(kColumns[c])] = cols[c];
-    names.append(py::str(kColumns[c]));
-  }
-  py::object pd = import_host("pandas");
-  py::object index = pd.attr("Index")(labels, py::arg("dtype") = "int64");
-  return pd.attr("DataFrame")(data, py::arg("index") = index, py::arg("columns") = names,
-                              py::arg("dtype") = py::module_::import("builtins").attr("object"));
-}
-
 py::object video_duration(VideoProcessorRecord&, py::object video_path) {
   std::string path = to_str(video_path, "video_path");
   std::optional<double> minutes;
@@ -230,42 +180,29 @@ void process_to_frames(VideoProcessorRecord& r, py::object df) {
 
 }  // namespace
 
-void bind_video(py::module_& m) {
-  m.def(
-      "list_all_files",
-      [](py::object directory, py::object ext) {
-        std::string dir = to_str(directory, "directory");
-        std::optional<std::string> suffix;
-        if (!ext.is_none()) suffix = to_str(ext, "ext");
-        std::vector<std::string> files;
-        {
-          py::gil_scoped_release release;
-          files = video::list_all_files(dir, suffix);
-        }
-        py::list out;
-        for (const auto& f : files) out.append(fs_text(f));
-        return out;
-      },
-      py::arg("directory"), py::arg("ext") = py::none(),
-      R"doc(
-Lists the files below `directory`, walking top-down: the files of a folder in
-sorted order, then its sub-folders in sorted order, depth-first. With `ext`,
-only names ending with it (case-sensitive, include the dot: ".jpg"). Links to
-folders are not entered. A folder that does not exist gives an empty list.
+void bind_video_processor(py::module_& m) {
+  py::class_<VideoProcessorRecord> proc(m, "VideoProcessor", R"doc(
+Frame extraction settings and the per-camera crop-region cache.
+
+Fields, in order: resize_dim=None (when given, frames are scaled to the height
+resize_dim[1]), frame_skip=1, time_step=0.1 (window length in minutes),
+output_dir_base, camera_crop_coords (camera number -> (x1, y1, x2, y2); a new
+empty dict for each record), crop=True, left_crop=False.
 )doc");
-
-  auto meta = py::reinterpret_borrow<py::class_<VideoMetadataRecord>>(m.attr("VideoMetadata"));
-  meta.def("get_filtered_video_dataframe", &filtered_video_dataframe, R"doc(
-Catalogue of the clips under base_dir/<sub_dir> for each of sub_dirs, in order.
-
-Returns a pandas DataFrame with the text columns "Camera Number", "Date",
-"Time" (hh:mm:ss), "File Path" and "Video Name"; row labels are the positions
-in the table of all matching clips. Keeps clips strictly between filter_start
-and filter_end, then every sample_step-th of them, then those of camera_number
-(when set), then the first top_n (when at least 1). Prints the kept paths.
-)doc");
-
-  auto proc = py::reinterpret_borrow<py::class_<VideoProcessorRecord>>(m.attr("VideoProcessor"));
+  proc.def(py::init([](py::object resize_dim, py::object frame_skip, py::object time_step,
+                       py::object output_dir_base, py::object camera_crop_coords, py::object crop,
+                       py::object left_crop) {
+             VideoProcessorRecord r;
+             if (camera_crop_coords.is_none()) camera_crop_coords = py::dict();
+             r.f = {resize_dim,         frame_skip, time_step, output_dir_base,
+                    camera_crop_coords, crop,       left_crop};
+             return r;
+           }),
+           py::arg("resize_dim") = py::none(), py::arg("frame_skip") = 1,
+           py::arg("time_step") = 0.1, py::arg("output_dir_base") = "D:\\ToBeLabeled_20pigs/",
+           py::arg("camera_crop_coords") = py::none(), py::arg("crop") = true,
+           py::arg("left_crop") = false);
+  add_record_protocol<VideoProcessorRecord>(proc, "VideoProcessor");
   proc.def("get_video_duration", &video_duration, py::arg("video_path"), R"doc(
 Length of the clip in minutes (prints its frame rate, frame count and length
 in seconds); 0 when the clip cannot be opened.
