@@ -1,5 +1,5 @@
 // The two plain record classes of the module surface (registered with their
-// methods in bind_catalogue.cpp and bind_frames.cpp). Fields hold host
+// methods in bind_catalogue.cpp and bind_video_processor.cpp). Fields hold host
 // values as given (like a dataclass); methods read and convert them at call
 // time, so a field changed after construction is honoured.
 #pragma once
