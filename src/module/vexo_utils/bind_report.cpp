@@ -19,8 +19,6 @@ HostNumber report_number(py::handle v, const std::string& what) {
   if (is_host_integer(v)) return HostNumber::integer(to_int(v, what));
   return HostNumber::real(to_double(v, what));
 }
-return n;
-}
 
 // One column of report rows as a numpy array: int64 when every value is an
 // integer, float64 otherwise.
