@@ -28,12 +28,12 @@ py::object json_to_py(const nlohmann::ordered_json& v) {
     case vt::array: {
       py::list l;
       for (const auto& e : v) l.append(json_to_py(e));
-      return std::move(l);
+      return l;
     }
     case vt::object: {
       py::dict d;
       for (auto it = v.begin(); it != v.end(); ++it) d[py::str(it.key())] = json_to_py(it.value());
-      return std::move(d);
+      return d;
     }
     default:
       return py::none();

@@ -41,7 +41,7 @@ py::object draw_pen(py::object image_path, py::object json_path, py::object draw
     d = vexo::draw_pen(img, js, draw);
   }
   py::list poly = polygon_to_py(d.polygon);
-  if (!draw) return std::move(poly);
+  if (!draw) return poly;
   return py::make_tuple(mat_to_pil(d.image, "RGB"), poly);
 }
 
