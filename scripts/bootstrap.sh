@@ -10,6 +10,7 @@ PACKAGES=(
   python3-dev python3-numpy python3-pandas python3-pil python3-matplotlib
   python3-pytest python3-opencv python3-shapely python3-sklearn python3-torch
   python3-setuptools python3-pip python3-venv python3-jinja2
+  python3-distributed
   python3-tqdm python3-mypy python3-jedi python3-nbclient python3-ipykernel python3-nbformat
   jupyter-nbconvert
   ffmpeg fonts-dejavu-core fonts-liberation

@@ -91,11 +91,21 @@ def run(out: str, settings: Optional[Settings] = None, allow_skipped: bool = Tru
                 tracking_seconds[k] = tracking_seconds.get(k, 0.0) + v
             clip_results += res["clips"]
 
+    return finish(out, settings, clip_results, clock.seconds, tracking_seconds,
+                  time.perf_counter() - t_start, allow_skipped)
+
+
+def finish(out: str, settings: Settings, clip_results: List[dict],
+           stage_seconds: Mapping[str, float], tracking_seconds: Mapping[str, float],
+           total_seconds: float, allow_skipped: bool = True, extra: Optional[dict] = None) -> dict:
+    """Scores the clips, writes summary.json and summary.txt into `out` and
+    returns the summary (``extra`` fields are added to it). With
+    ``allow_skipped`` false, skipped clips raise RuntimeError afterwards."""
     summary = summarize(settings, clip_results)
-    seconds = {k: round(v, 3) for k, v in clock.seconds.items()}
-    summary["stage_seconds"] = seconds
+    summary.update(extra or {})
+    summary["stage_seconds"] = {k: round(v, 3) for k, v in stage_seconds.items()}
     summary["tracking_stage_seconds"] = {k: round(v, 3) for k, v in tracking_seconds.items()}
-    summary["total_seconds"] = round(time.perf_counter() - t_start, 3)
+    summary["total_seconds"] = round(total_seconds, 3)
     rf.write_json(os.path.join(out, "summary.json"), summary)
     text = render_summary(summary)
     tmp = os.path.join(out, "summary.txt.tmp")
@@ -323,6 +333,12 @@ def main(argv: Optional[List[str]] = None) -> int:
                     help="identity accuracy under which a clip is flagged (default 0.95)")
     ap.add_argument("--allow-skipped", action="store_true",
                     help="exit 0 even when a clip could not be tracked")
+    where = ap.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, default=None, metavar="N",
+                       help="run as tasks on a local cluster of N worker processes")
+    where.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                       help="run as tasks on the cluster of the scheduler at ADDRESS "
+                            "(tcp://host:8786); the run folder must be on shared storage")
     args = ap.parse_args(argv)
     try:
         settings = Settings(cameras=args.cameras,
@@ -330,7 +346,12 @@ def main(argv: Optional[List[str]] = None) -> int:
                             clips=args.clips, seconds=args.seconds, fps=args.fps,
                             height=args.height, seed=args.seed, faults=args.faults,
                             propagation=args.propagation, flag_below=args.flag_below)
-        summary = run(args.out, settings, allow_skipped=True)
+        if args.workers is None and args.scheduler is None:
+            summary = run(args.out, settings, allow_skipped=True)
+        else:
+            from . import cluster
+
+            summary = cluster.run_cli(args.out, settings, args.workers, args.scheduler)
     except (ValueError, RuntimeError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2

@@ -24,6 +24,7 @@ import collections
 import contextlib
 import glob
 import os
+import random
 import tempfile
 import time
 from typing import Dict, List, Mapping, Optional, Sequence, Tuple
@@ -463,9 +464,16 @@ def _track_clip(s, tmp, name, camera, side, clip, crop, pen_file, planted_here, 
         info["images"]["heatmap"] = rel("heatmap.png")
         json_paths = sorted(glob.glob(os.path.join(track_dir, "output_pp_*.json")))
         if json_paths:
-            vu.retrieve_annotation(json_paths[len(json_paths) // 2],
-                                   save_path=os.path.join(clip_out, "annotation.png"),
-                                   box_drawing=True)
+            # The picture's colours come from Python's random numbers: seeded
+            # per clip, so a rerun or another worker draws the same picture.
+            state = random.getstate()
+            random.seed(f"{name}/{video}")
+            try:
+                vu.retrieve_annotation(json_paths[len(json_paths) // 2],
+                                       save_path=os.path.join(clip_out, "annotation.png"),
+                                       box_drawing=True)
+            finally:
+                random.setstate(state)
             info["images"]["annotation"] = rel("annotation.png")
     info["images"]["tracking"] = rel("tracking")
 
