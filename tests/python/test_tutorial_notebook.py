@@ -41,8 +41,9 @@ objects = segments[ann_idx]
 many_frames = {f: dict(objects) for f in range(600)}
 print("refinement starts", flush=True)
 with vu.console(None):
-    vu.Mask_Refinement(custom_pen_json_path=pen_path).process_video_segments(
-        many_frames, win_dir, frame_names * 600)
+    for _ in range(20):  # long enough on a fast, idle machine too
+        vu.Mask_Refinement(custom_pen_json_path=pen_path).process_video_segments(
+            many_frames, win_dir, frame_names * 600)
 """
 
 
