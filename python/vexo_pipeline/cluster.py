@@ -204,12 +204,7 @@ def run_on(client, out: str, settings: Optional[Settings] = None, allow_skipped:
     "chains_failed"."""
     from distributed import wait
 
-    if "resize_height" in overrides:
-        overrides["height"] = overrides.pop("resize_height")
-    settings = settings or Settings()
-    if overrides:
-        settings = Settings.from_dict({**settings.as_dict(), **overrides})
-    settings.validate()
+    settings = job.resolve_settings(settings, overrides)
     out = os.path.abspath(out)
     rf.open_run_folder(out, settings)
     s = settings.as_dict()

@@ -40,6 +40,18 @@ def _catalogue(manifest: Mapping):
     return [dict(r) for _, r in df.iterrows()]
 
 
+def resolve_settings(settings: Optional[Settings], overrides: dict) -> Settings:
+    """The run's settings: `settings` (or the defaults) with the keyword
+    overrides applied (``resize_height`` is taken for ``height``), checked."""
+    if "resize_height" in overrides:
+        overrides["height"] = overrides.pop("resize_height")
+    settings = settings or Settings()
+    if overrides:
+        settings = Settings.from_dict({**settings.as_dict(), **overrides})
+    settings.validate()
+    return settings
+
+
 def run(out: str, settings: Optional[Settings] = None, allow_skipped: bool = True,
         **overrides) -> dict:
     """Runs (or resumes) the main job in `out` and returns the summary, also
@@ -47,12 +59,7 @@ def run(out: str, settings: Optional[Settings] = None, allow_skipped: bool = Tru
     fields (``resize_height`` is taken for ``height``). With
     ``allow_skipped`` false, a clip that could not be tracked raises
     RuntimeError after the summary is written."""
-    if "resize_height" in overrides:
-        overrides["height"] = overrides.pop("resize_height")
-    settings = settings or Settings()
-    if overrides:
-        settings = Settings.from_dict({**settings.as_dict(), **overrides})
-    settings.validate()
+    settings = resolve_settings(settings, overrides)
     rf.open_run_folder(out, settings)
     s = settings.as_dict()
     clock = stages.StageClock()
@@ -242,8 +249,8 @@ def summarize(settings: Settings, clips: List[dict]) -> dict:
     }
 
 
-def _fmt(v, spec=".3f") -> str:
-    return "-" if v is None else format(v, spec)
+def _fmt(v, pattern=".3f") -> str:
+    return "-" if v is None else format(v, pattern)
 
 
 def render_summary(summary: Mapping) -> str:
