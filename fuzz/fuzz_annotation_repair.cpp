@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string marker = "previous content";
   write_plain(p.output, marker);
   try {
-    vexo::fix_polygon_scaling(p.input, p.output);
+    vexo::pen::fix_polygon_scaling(p.input, p.output);
   } catch (const vexo::Error&) {
     if (read_or_empty(p.output) != marker) __builtin_trap();  // half-written target
     if (read_or_empty(p.input) != text) __builtin_trap();     // input must never change
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (a.key() != b.key()) __builtin_trap();
   }
   try {
-    vexo::fix_polygon_scaling(p.output, std::nullopt);
+    vexo::pen::fix_polygon_scaling(p.output, std::nullopt);
   } catch (const vexo::Error&) {
     __builtin_trap();  // a file this tool wrote must be repairable again
   }

@@ -61,16 +61,17 @@ bool valid_outline(const std::vector<cv::Point2d>& pts) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (!write_temp(data, size)) return 0;
-  vexo::PenPolygon poly;
+  vexo::pen::PenPolygon poly;
   try {
-    poly = vexo::read_pen_polygon(temp_path());
+    poly = vexo::pen::read_pen_polygon(temp_path());
   } catch (const vexo::Error&) {
     return 0;
   }
   if (poly.points.size() != poly.integral.size()) __builtin_trap();
-  const std::vector<vexo::RealBox> boxes = {{0, 0, 32, 24}, {10.5, 3.25, 60, 47}, {-5, -5, 5, 5}};
+  const std::vector<vexo::pen::RealBox> boxes = {
+      {0, 0, 32, 24}, {10.5, 3.25, 60, 47}, {-5, -5, 5, 5}};
   try {
-    vexo::PenRatios r = vexo::calculate_pen_intersection_ratio(poly.points, boxes, 40);
+    vexo::pen::PenRatios r = vexo::pen::calculate_pen_intersection_ratio(poly.points, boxes, 40);
     const bool valid = !r.ratios.empty() && valid_outline(poly.points);
     for (double v : valid ? r.ratios : std::vector<double>{}) {
       // A share of a box's area: 0..100 up to rounding, whatever the polygon.
@@ -79,13 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const vexo::Error&) {
   }
   try {
-    cv::Mat pen = vexo::pen_mask(poly.points, 48, 64);
+    cv::Mat pen = vexo::pen::pen_mask(poly.points, 48, 64);
     if (pen.rows != 48 || pen.cols != 64 || pen.type() != CV_8UC1) __builtin_trap();
   } catch (const vexo::Error&) {
   }
   try {
     cv::Mat canvas(48, 64, CV_8UC3, cv::Scalar(0, 0, 0));
-    vexo::draw_pen_outline(canvas, poly.points);
+    vexo::pen::draw_pen_outline(canvas, poly.points);
   } catch (const vexo::Error&) {
   }
   return 0;

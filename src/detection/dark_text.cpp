@@ -7,7 +7,7 @@
 #include "core/errors.h"
 #include "core/format.h"
 
-namespace vexo {
+namespace vexo::detection {
 
 std::array<std::uint8_t, 256> dark_text_table(double gamma) {
   if (!std::isfinite(gamma) || !(gamma > 0)) {
@@ -49,4 +49,4 @@ cv::Mat enhance_dark_text(const cv::Mat& rgb, double gamma) {
   return out;
 }
 
-}  // namespace vexo
+}  // namespace vexo::detection

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <opencv2/core.hpp>
 
-namespace vexo {
+namespace vexo::detection {
 
 // 256-entry curve: entry i = trunc((i / 255) ^ (1 / gamma) * 255).
 // Throws ValueError unless gamma is finite and positive.
@@ -18,4 +18,4 @@ std::array<std::uint8_t, 256> dark_text_table(double gamma);
 // enhanced 8-bit single-channel image of the same size.
 cv::Mat enhance_dark_text(const cv::Mat& rgb, double gamma = 1.5);
 
-}  // namespace vexo
+}  // namespace vexo::detection

@@ -11,7 +11,7 @@
 #include "core/mask_scan.h"
 #include "detection/dark_text.h"
 
-namespace vexo {
+namespace vexo::detection {
 
 std::optional<cv::Mat> encoder_input_for_mask(const cv::Mat& rgb, const cv::Mat& mask) {
   if (rgb.type() != CV_8UC3) throw TypeError("image features: expected an 8-bit RGB frame");
@@ -43,8 +43,7 @@ std::optional<cv::Mat> encoder_input_for_mask(const cv::Mat& rgb, const cv::Mat&
 }
 
 std::vector<Feature> generate_image_features(const cv::Mat& rgb, const std::vector<cv::Mat>& masks,
-                                             detection::ImageSegmenter& segmenter,
-                                             detection::ImageEncoder& encoder) {
+                                             ImageSegmenter& segmenter, ImageEncoder& encoder) {
   if (rgb.type() != CV_8UC3) throw TypeError("image features: expected an 8-bit RGB frame");
   for (std::size_t i = 0; i < masks.size(); ++i) {
     if (masks[i].rows != rgb.rows || masks[i].cols != rgb.cols) {
@@ -117,4 +116,4 @@ std::vector<double> cosine_score_table(const std::vector<Feature>& features_new,
   return table;
 }
 
-}  // namespace vexo
+}  // namespace vexo::detection

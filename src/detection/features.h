@@ -4,10 +4,11 @@
 // encoder, whose spatially averaged feature map is the pig's appearance
 // vector.
 //
+//   namespace det = vexo::detection;
 //   auto seg = pb::make_image_segmenter(image_predictor);  // module code
 //   auto enc = pb::make_image_encoder(image_predictor);
-//   std::vector<vexo::Feature> f = vexo::generate_image_features(rgb, masks, *seg, *enc);
-//   std::vector<double> s = vexo::cosine_score_table(f_new, f_old);  // rows new, cols old
+//   std::vector<det::Feature> f = det::generate_image_features(rgb, masks, *seg, *enc);
+//   std::vector<double> s = det::cosine_score_table(f_new, f_old);  // rows new, cols old
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,7 @@
 
 #include "detection/models.h"
 
-namespace vexo {
+namespace vexo::detection {
 
 // Side of the square encoder input.
 inline constexpr int kEncoderInputSide = 256;
@@ -27,7 +28,7 @@ inline constexpr std::int64_t kMinFeatureMaskPixels = 10;
 inline constexpr double kFeatureGamma = 10.0;
 
 // An appearance vector, or absent for a mask too small to describe.
-using Feature = std::optional<detection::Embedding>;
+using Feature = std::optional<Embedding>;
 
 // The encoder's input for one mask of an 8-bit RGB frame, before resizing:
 // the crop from the mask's smallest row and column up to (not including) its
@@ -41,8 +42,7 @@ std::optional<cv::Mat> encoder_input_for_mask(const cv::Mat& rgb, const cv::Mat&
 // One entry per mask, in mask order: set_image with the frame first, then one
 // encoder pass (256 x 256) per describable mask.
 std::vector<Feature> generate_image_features(const cv::Mat& rgb, const std::vector<cv::Mat>& masks,
-                                             detection::ImageSegmenter& segmenter,
-                                             detection::ImageEncoder& encoder);
+                                             ImageSegmenter& segmenter, ImageEncoder& encoder);
 
 // Cosine similarity table, rows = `features_new`, columns = `features_old`,
 // row-major. Cells of absent entries hold minus infinity; a zero vector
@@ -51,4 +51,4 @@ std::vector<Feature> generate_image_features(const cv::Mat& rgb, const std::vect
 std::vector<double> cosine_score_table(const std::vector<Feature>& features_new,
                                        const std::vector<Feature>& features_old);
 
-}  // namespace vexo
+}  // namespace vexo::detection

@@ -55,8 +55,8 @@ std::string fmt_score_list(const std::vector<double>& v, bool single_precision) 
 
 Detections filter_pen_and_size(const Detections& d, const std::vector<cv::Point2d>& pen,
                                int frame_rows) {
-  std::vector<RealBox> boxes(d.boxes.begin(), d.boxes.end());
-  PenRatios pr = calculate_pen_intersection_ratio(pen, boxes, kPenRatio);
+  std::vector<pen::RealBox> boxes(d.boxes.begin(), d.boxes.end());
+  pen::PenRatios pr = pen::calculate_pen_intersection_ratio(pen, boxes, kPenRatio);
   const double half = 0.5 * frame_rows;
   std::vector<std::size_t> keep;
   for (std::size_t i = 0; i < d.size(); ++i) {
@@ -139,7 +139,7 @@ InitializerResult initializer(const std::string& video_dir,
                               const InitializerOptions& opt) {
   if (opt.step < 1) throw ValueError("step must be a positive number of frames");
   if (opt.start_index < 0) throw ValueError("start_index must not be negative");
-  std::optional<std::string> pen_path = get_pen_json_path(video_dir, opt.custom_pen_json_path);
+  std::optional<std::string> pen_path = pen::get_pen_json_path(video_dir, opt.custom_pen_json_path);
   print_line("Using pen JSON path: " + (pen_path ? *pen_path : std::string("None")));
 
   InitializerResult res;
@@ -160,7 +160,7 @@ InitializerResult initializer(const std::string& video_dir,
       throw FileNotFound("no pen polygon file is known for the frame folder " + video_dir +
                          " (pass custom_pen_json_path)");
     }
-    PenDrawing pen = draw_pen(path, *pen_path, false);
+    pen::PenDrawing pen = pen::draw_pen(path, *pen_path, false);
     dets = filter_pen_and_size(dets, pen.polygon.points, rows);
 
     std::size_t kept_count = 0;
@@ -198,7 +198,7 @@ InitializerResult initializer(const std::string& video_dir,
       }
       print_line("ann_frame_idx [" + idx_text + "] works!!!");
       print_line(fmt_score_list(res.scores, kept.single_precision_scores));
-      res.annotated = img_bbx_drawing(frame.rgb, keys, res.masks);  // draws on a new image
+      res.annotated = visual::img_bbx_drawing(frame.rgb, keys, res.masks);  // draws on a new image
       return res;
     }
     if (static_cast<std::int64_t>(kept_count) > opt.close_set_num && dets.size() > 0) {

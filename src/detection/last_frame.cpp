@@ -6,7 +6,7 @@
 #include "core/mask_scan.h"
 #include "core/overlap.h"
 
-namespace vexo {
+namespace vexo::detection {
 
 int expected_tracks(const std::vector<std::optional<std::string>>& removed) {
   int named = 0;
@@ -60,4 +60,4 @@ std::optional<std::size_t> find_best_last_frame(const std::vector<std::int64_t>&
   return std::nullopt;
 }
 
-}  // namespace vexo
+}  // namespace vexo::detection

@@ -13,7 +13,7 @@
 
 #include "core/format.h"
 
-namespace vexo {
+namespace vexo::detection {
 
 // Ten pigs live in every pen.
 inline constexpr int kPigsPerPen = 10;
@@ -57,4 +57,4 @@ std::optional<std::size_t> find_best_last_frame(const std::vector<std::int64_t>&
                                                 const RecordMasksFn& masks_of,
                                                 const LastFrameParams& params);
 
-}  // namespace vexo
+}  // namespace vexo::detection

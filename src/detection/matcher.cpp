@@ -8,7 +8,7 @@
 #include "core/overlap.h"
 #include "visual/drawing.h"
 
-namespace vexo {
+namespace vexo::detection {
 
 std::vector<std::string> kept_box_names(const std::vector<std::optional<std::string>>& removed) {
   std::vector<std::string> out;
@@ -21,8 +21,8 @@ std::vector<std::string> kept_box_names(const std::vector<std::optional<std::str
   return out;
 }
 
-std::vector<detection::BoxXYXY> prompt_boxes(const RecordMasks& frame) {
-  std::vector<detection::BoxXYXY> boxes;
+std::vector<BoxXYXY> prompt_boxes(const RecordMasks& frame) {
+  std::vector<BoxXYXY> boxes;
   boxes.reserve(frame.masks.size());
   for (std::size_t i = 0; i < frame.masks.size(); ++i) {
     const MaskStat st = scan_mask(frame.masks[i]);
@@ -36,7 +36,7 @@ std::vector<detection::BoxXYXY> prompt_boxes(const RecordMasks& frame) {
   return boxes;
 }
 
-detection::MaskStack normalise_mask_stack(detection::MaskStack stack) {
+MaskStack normalise_mask_stack(MaskStack stack) {
   auto shape_text = [&] {
     std::string s = "(";
     for (std::size_t i = 0; i < stack.shape.size(); ++i) {
@@ -79,8 +79,8 @@ bool new_masks_usable(const std::vector<cv::Mat>& masks, std::size_t n_prompts, 
 }
 
 MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const RecordMasksFn& masks_of,
-                            const std::function<detection::FrameImage()>& open_frame,
-                            detection::ImageSegmenter* segmenter,
+                            const std::function<FrameImage()>& open_frame,
+                            ImageSegmenter* segmenter,
                             const std::function<void(const cv::Mat& rgba)>& display,
                             const MatcherParams& params) {
   LastFrameParams lp;
@@ -96,18 +96,18 @@ MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const RecordM
     return MatchResult{};
   }
   const RecordMasks old_frame = masks_of(*chosen);
-  const std::vector<detection::BoxXYXY> boxes = prompt_boxes(old_frame);
+  const std::vector<BoxXYXY> boxes = prompt_boxes(old_frame);
 
   if (segmenter == nullptr) {
     throw TypeError("matcher: image_predictor is needed to segment the new frame, got None");
   }
-  const detection::FrameImage frame = open_frame();
+  const FrameImage frame = open_frame();
   segmenter->set_image(frame.rgb);
-  detection::MaskStack stack = normalise_mask_stack(segmenter->predict(boxes));
+  MaskStack stack = normalise_mask_stack(segmenter->predict(boxes));
 
   const bool usable =
       new_masks_usable(stack.planes, old_frame.masks.size(), params.min_area.value());
-  if (display) display(img_bbx_drawing(frame.rgb, old_frame.keys, old_frame.masks));
+  if (display) display(visual::img_bbx_drawing(frame.rgb, old_frame.keys, old_frame.masks));
 
   if (!usable) {
     print_line("ann_frame_idx [" + params.ann_frame_idx_text + "] cannot work..\n");
@@ -121,4 +121,4 @@ MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const RecordM
   return result;
 }
 
-}  // namespace vexo
+}  // namespace vexo::detection

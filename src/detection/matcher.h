@@ -15,7 +15,7 @@
 #include "detection/last_frame.h"
 #include "detection/models.h"
 
-namespace vexo {
+namespace vexo::detection {
 
 // New masks may overlap each other by at most this percentage.
 inline constexpr double kMaxNewMaskOverlap = 10.0;
@@ -25,12 +25,12 @@ std::vector<std::string> kept_box_names(const std::vector<std::optional<std::str
 
 // Tight inclusive box (x_min, y_min, x_max, y_max) of each mask, in order.
 // ValueError naming the key when a mask is empty.
-std::vector<detection::BoxXYXY> prompt_boxes(const RecordMasks& frame);
+std::vector<BoxXYXY> prompt_boxes(const RecordMasks& frame);
 
 // Brings the segmenter's answer to N x H x W: a 2-D stack gains a leading
 // axis of 1, a 4-D stack loses axis 1 (which must have length 1), a 3-D
 // stack stays. ValueError for other shapes.
-detection::MaskStack normalise_mask_stack(detection::MaskStack stack);
+MaskStack normalise_mask_stack(MaskStack stack);
 
 // Whether the new masks pass: every overlap at most 10 %, as many masks as
 // prompts, every mask at least `min_area` pixels (tested in this order).
@@ -46,7 +46,7 @@ struct MatcherParams {
 struct MatchResult {
   bool failed = true;
   std::size_t frame_pos = 0;        // position of the chosen old frame in the keys
-  detection::MaskStack masks;       // new masks, N x H x W, in prompt order
+  MaskStack masks;                  // new masks, N x H x W, in prompt order
   std::vector<std::string> labels;  // "pig" per mask
   std::vector<std::string> kept_names;
 };
@@ -57,9 +57,9 @@ struct MatchResult {
 // is then a TypeError). `display`, when set, receives the prompts drawn on
 // the new frame (RGBA) whatever the outcome.
 MatchResult match_next_clip(const std::vector<std::int64_t>& keys, const RecordMasksFn& masks_of,
-                            const std::function<detection::FrameImage()>& open_frame,
-                            detection::ImageSegmenter* segmenter,
+                            const std::function<FrameImage()>& open_frame,
+                            ImageSegmenter* segmenter,
                             const std::function<void(const cv::Mat& rgba)>& display,
                             const MatcherParams& params);
 
-}  // namespace vexo
+}  // namespace vexo::detection

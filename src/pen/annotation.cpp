@@ -12,7 +12,7 @@
 #include "visual/canvas.h"
 #include "visual/text.h"
 
-namespace vexo {
+namespace vexo::pen {
 
 namespace {
 
@@ -225,21 +225,21 @@ cv::Mat render_annotation(const AnnotationFile& file,
                           const std::string& save_path) {
   const std::string& path = file.json_path;
   const std::string& image_path = string_member(file.doc, "image_path", path);
-  cv::Mat result = draw::load_image(image_path, 4);
+  cv::Mat result = visual::load_image(image_path, 4);
   const int W = result.cols, H = result.rows;
   const ojson& dets = array_member(file.doc, "detections", path);
   if (colours.size() != dets.size()) {
     throw ValueError("render_annotation: one colour entry per detection is needed");
   }
-  cv::Mat overlay = draw::new_canvas(H, W, draw::kTransparentWhite);
-  std::unique_ptr<draw::Font> font;
+  cv::Mat overlay = visual::new_canvas(H, W, visual::kTransparentWhite);
+  std::unique_ptr<visual::Font> font;
   for (std::size_t i = 0; i < dets.size(); ++i) {
     if (!colours[i]) continue;
     check_interrupt();
     const ojson& det = dets[i];
     const Rgb& c = *colours[i];
-    const draw::Rgba colour{c[0], c[1], c[2], 255};
-    const draw::Rgba fill{c[0], c[1], c[2], kFillAlpha};
+    const visual::Rgba colour{c[0], c[1], c[2], 255};
+    const visual::Rgba fill{c[0], c[1], c[2], kFillAlpha};
     const ojson& boxes = array_member(det, "xyxy", path);
     bool has_box = !boxes.empty();
     double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
@@ -267,22 +267,22 @@ cv::Mat render_annotation(const AnnotationFile& file,
         p.x *= W;
         p.y *= H;
       }
-      draw::fill_polygon(overlay, pts, fill);
+      visual::fill_polygon(overlay, pts, fill);
     }
     if (box_drawing && has_box) {
-      draw::draw_rectangle(overlay, x1, y1, x2, y2, colour, kBoxWidth);
-      if (!font) font = draw::label_font();
+      visual::draw_rectangle(overlay, x1, y1, x2, y2, colour, kBoxWidth);
+      if (!font) font = visual::label_font();
       const std::string label = box_label(file.object_ids[i], path);
       const int tx = label_coord(x1), ty = label_coord(y1);
-      draw::TextBox tb = font->bbox(tx, ty, label);
+      visual::TextBox tb = font->bbox(tx, ty, label);
       const int tw = tb.right - tb.left, th = tb.bottom - tb.top;
-      draw::fill_rectangle(overlay, x1, y1 - th - kLabelPadding, x1 + tw + kLabelPadding, y1,
-                           colour);
-      font->draw(overlay, label_coord(x1 + 2), label_coord(y1 - th - 2), label, draw::kWhite);
+      visual::fill_rectangle(overlay, x1, y1 - th - kLabelPadding, x1 + tw + kLabelPadding, y1,
+                             colour);
+      font->draw(overlay, label_coord(x1 + 2), label_coord(y1 - th - 2), label, visual::kWhite);
     }
   }
-  draw::alpha_composite(result, overlay);
-  if (!save_path.empty()) draw::save_image(result, save_path);
+  visual::alpha_composite(result, overlay);
+  if (!save_path.empty()) visual::save_image(result, save_path);
   return result;
 }
 
@@ -292,7 +292,7 @@ void fix_polygon_scaling(const std::string& json_path,
   const std::string image_path = string_member(doc, "image_path", json_path);
   cv::Size size;
   try {
-    size = draw::image_size(image_path);
+    size = visual::image_size(image_path);
   } catch (const Error& e) {
     print_line(std::string("Error loading image: ") + e.what());
     return;
@@ -334,4 +334,4 @@ void fix_polygon_scaling(const std::string& json_path,
   write_file_atomic(save_path ? *save_path : json_path, dump_json_indent4(doc));
 }
 
-}  // namespace vexo
+}  // namespace vexo::pen

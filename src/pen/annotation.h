@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace vexo {
+namespace vexo::pen {
 
 // A per-frame file read for rendering: the document and the "object_id" of
 // every detection, in order (KeyError when one is missing).
@@ -46,4 +46,4 @@ void fix_polygon_scaling(const std::string& json_path,
 // break.
 std::string dump_json_indent4(const nlohmann::ordered_json& value);
 
-}  // namespace vexo
+}  // namespace vexo::pen

@@ -11,7 +11,7 @@
 #define VEXO_PEN_DIR "/srv/vexo/pens"
 #endif
 
-namespace vexo {
+namespace vexo::pen {
 
 namespace {
 
@@ -107,16 +107,16 @@ void draw_pen_outline(cv::Mat& image, const std::vector<cv::Point2d>& polygon) {
   if (polygon.empty()) return;
   std::vector<cv::Point2d> closed = polygon;
   closed.push_back(polygon.front());
-  draw::draw_polyline(image, closed, draw::kRed, kOutlineWidth, /*round_joints=*/true);
+  visual::draw_polyline(image, closed, visual::kRed, kOutlineWidth, /*round_joints=*/true);
 }
 
 PenDrawing draw_pen(const std::string& image_path, const std::string& json_path, bool drawout) {
   PenDrawing out;
   out.polygon = read_pen_polygon(json_path);
   if (!drawout) return out;
-  out.image = draw::load_image(image_path, 3);
+  out.image = visual::load_image(image_path, 3);
   draw_pen_outline(out.image, out.polygon.points);
   return out;
 }
 
-}  // namespace vexo
+}  // namespace vexo::pen

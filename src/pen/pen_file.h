@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vexo {
+namespace vexo::pen {
 
 // The pen outline: vertices (x = column, y = row) in file order, implicitly
 // closed. `integral[i]` tells, for x and y of vertex i, whether the file wrote
@@ -57,4 +57,4 @@ PenDrawing draw_pen(const std::string& image_path, const std::string& json_path,
 // RGB or RGBA image in place.
 void draw_pen_outline(cv::Mat& image, const std::vector<cv::Point2d>& polygon);
 
-}  // namespace vexo
+}  // namespace vexo::pen

@@ -10,7 +10,7 @@
 #include "core/errors.h"
 #include "core/polygon.h"
 
-namespace vexo {
+namespace vexo::pen {
 
 namespace {
 
@@ -196,4 +196,4 @@ cv::Mat get_in_pen_mask(std::int64_t frame_idx, const cv::Mat& test_mask,
                                               test_mask.cols));
 }
 
-}  // namespace vexo
+}  // namespace vexo::pen

@@ -11,7 +11,7 @@
 
 #include "pen/pen_file.h"
 
-namespace vexo {
+namespace vexo::pen {
 
 using RealBox = std::array<double, 4>;  // x1, y1, x2, y2
 
@@ -76,4 +76,4 @@ cv::Mat get_in_pen_mask(std::int64_t frame_idx, const cv::Mat& test_mask,
                         const std::string& pen_json_path,
                         const std::vector<std::string>& frame_names);
 
-}  // namespace vexo
+}  // namespace vexo::pen

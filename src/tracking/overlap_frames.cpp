@@ -145,13 +145,13 @@ double bb_iou(const std::array<double, 4>& a, const std::array<double, 4>& b) {
 
 std::vector<double> mismatch_scores(const std::vector<cv::Mat>& old_masks,
                                     const std::vector<cv::Mat>& new_masks,
-                                    const std::vector<Feature>& old_features,
-                                    const std::vector<Feature>& new_features) {
+                                    const std::vector<detection::Feature>& old_features,
+                                    const std::vector<detection::Feature>& new_features) {
   const std::size_t k = old_masks.size();
   if (new_masks.size() != k || old_features.size() != k || new_features.size() != k) {
     throw ValueError("process_overlap_frames: one feature and one mask per box are needed");
   }
-  const std::vector<double> cosine = cosine_score_table(new_features, old_features);
+  const std::vector<double> cosine = detection::cosine_score_table(new_features, old_features);
   const double w1 = 1.0, w2 = 1.0, w3 = 1.0;
   std::vector<double> scores(k);
   for (std::size_t i = 0; i < k; ++i) {
@@ -198,10 +198,10 @@ std::vector<std::string> vote_worst_boxes(const OverlapPlan& plan,
     check_interrupt();
     const detection::FrameImage old_img = frames.open(old_side.image_path);
     const detection::FrameImage new_img = frames.open(new_side.image_path);
-    const std::vector<Feature> fo =
-        generate_image_features(old_img.rgb, old_side.masks, segmenter, encoder);
-    const std::vector<Feature> fn =
-        generate_image_features(new_img.rgb, new_side.masks, segmenter, encoder);
+    const std::vector<detection::Feature> fo =
+        detection::generate_image_features(old_img.rgb, old_side.masks, segmenter, encoder);
+    const std::vector<detection::Feature> fn =
+        detection::generate_image_features(new_img.rgb, new_side.masks, segmenter, encoder);
     const std::vector<double> scores = mismatch_scores(old_side.masks, new_side.masks, fo, fn);
     votes.push_back(plan.test_boxes[worst_position(scores)]);
   }

@@ -52,8 +52,8 @@ struct FrameSide {
 // has no vector on either side.
 std::vector<double> mismatch_scores(const std::vector<cv::Mat>& old_masks,
                                     const std::vector<cv::Mat>& new_masks,
-                                    const std::vector<Feature>& old_features,
-                                    const std::vector<Feature>& new_features);
+                                    const std::vector<detection::Feature>& old_features,
+                                    const std::vector<detection::Feature>& new_features);
 
 // Position of the largest score (the first among equals).
 std::size_t worst_position(const std::vector<double>& scores);

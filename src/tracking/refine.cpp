@@ -499,14 +499,14 @@ std::shared_ptr<const PenRuns> PenMasks::get(int rows, int cols) {
         throw FileNotFound("no pen polygon file is known for the clip folder '" + s.clip_dir +
                            "' (its camera is not in the camera table); pass custom_pen_json_path");
       }
-      s.polygon = read_pen_polygon(*s.path).points;
+      s.polygon = pen::read_pen_polygon(*s.path).points;
     } catch (...) {
       s.error = std::current_exception();
     }
   }
   if (s.error) std::rethrow_exception(s.error);
   auto& slot = s.by_size[{rows, cols}];
-  if (!slot) slot = std::make_shared<const PenRuns>(pen_runs(pen_mask(s.polygon, rows, cols)));
+  if (!slot) slot = std::make_shared<const PenRuns>(pen_runs(pen::pen_mask(s.polygon, rows, cols)));
   return slot;
 }
 

@@ -4,7 +4,7 @@
 // (Bitstream Vera / DejaVu font licence, which permits this use).
 #pragma once
 
-namespace vexo::draw::builtin_font {
+namespace vexo::visual::builtin_font {
 
 inline constexpr int kCellWidth = 7;
 inline constexpr int kCellHeight = 14;
@@ -204,4 +204,4 @@ inline constexpr const char* kGlyphs[] = {
     "3ce71626329e9000000000000000000000000000000000000",  // '~'
 };
 
-}  // namespace vexo::draw::builtin_font
+}  // namespace vexo::visual::builtin_font

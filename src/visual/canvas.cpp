@@ -10,7 +10,7 @@
 #include "core/image_io.h"
 #include "core/mask.h"
 
-namespace vexo::draw {
+namespace vexo::visual {
 
 namespace {
 
@@ -381,4 +381,4 @@ void save_image(const cv::Mat& image, const std::string& path) {
       path, std::string_view(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
 }
 
-}  // namespace vexo::draw
+}  // namespace vexo::visual

@@ -13,7 +13,7 @@
 
 #include "core/mask.h"
 
-namespace vexo::draw {
+namespace vexo::visual {
 
 struct Rgba {
   std::uint8_t r = 0, g = 0, b = 0, a = 255;
@@ -80,4 +80,4 @@ cv::Size image_size(const std::string& path);
 // when the format is unknown or writing fails.
 void save_image(const cv::Mat& image, const std::string& path);
 
-}  // namespace vexo::draw
+}  // namespace vexo::visual

@@ -11,7 +11,7 @@
 #include "core/image_io.h"
 #include "core/mask.h"
 
-namespace vexo {
+namespace vexo::visual {
 
 // ---- overlap heatmap ------------------------------------------------------
 
@@ -248,4 +248,4 @@ std::optional<double> box_iou(const double box1[4], const double box2[4]) {
   return inter / uni;
 }
 
-}  // namespace vexo
+}  // namespace vexo::visual

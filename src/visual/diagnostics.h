@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace vexo {
+namespace vexo::visual {
 
 // ---- overlap heatmap ------------------------------------------------------
 
@@ -82,4 +82,4 @@ std::vector<std::optional<double>> motion_scores(const std::vector<std::string>&
 // positive. ValueError for coordinates that are not finite.
 std::optional<double> box_iou(const double box1[4], const double box2[4]);
 
-}  // namespace vexo
+}  // namespace vexo::visual

@@ -7,7 +7,7 @@
 #include "visual/canvas.h"
 #include "visual/text.h"
 
-namespace vexo {
+namespace vexo::visual {
 
 namespace {
 
@@ -43,12 +43,12 @@ void check_masks(const cv::Mat& image, const std::vector<cv::Mat>& masks) {
 // takes the tint of the last mask covering it, composited once.
 cv::Mat tint(const cv::Mat& image, const std::vector<cv::Mat>& masks,
              const std::vector<Box>& boxes) {
-  cv::Mat out = draw::to_rgba(image);
+  cv::Mat out = to_rgba(image);
   if (masks.empty()) return out;
   cv::Mat taken = cv::Mat::zeros(out.size(), CV_8UC1);
   for (std::size_t k = masks.size(); k-- > 0;) {
     auto c = generate_random_color(kColourSeed + static_cast<std::uint32_t>(k));
-    draw::composite_mask(out, masks[k], boxes[k], {c[0], c[1], c[2], kTintAlpha}, taken);
+    composite_mask(out, masks[k], boxes[k], {c[0], c[1], c[2], kTintAlpha}, taken);
   }
   return out;
 }
@@ -74,7 +74,7 @@ cv::Mat img_bbx_drawing(const cv::Mat& image, const std::vector<std::string>& ke
   const std::vector<Box> boxes = mask_boxes(masks);
   cv::Mat out = tint(image, masks, boxes);
   if (masks.empty()) return out;
-  std::unique_ptr<draw::Font> font = draw::label_font();
+  std::unique_ptr<Font> font = label_font();
   for (std::size_t i = 0; i < masks.size(); ++i) {
     const Box& b = boxes[i];
     int x1 = 0, y1 = 0, x2 = 0, y2 = 0;
@@ -85,14 +85,14 @@ cv::Mat img_bbx_drawing(const cv::Mat& image, const std::vector<std::string>& ke
       y2 = b.y2;
     }
     auto c = generate_random_color(kColourSeed + static_cast<std::uint32_t>(i));
-    draw::Rgba colour{c[0], c[1], c[2], 255};
-    draw::draw_rectangle(out, x1, y1, x2, y2, colour, kBoxWidth);
-    draw::TextBox tb = font->bbox(x1, y1, keys[i]);
+    Rgba colour{c[0], c[1], c[2], 255};
+    draw_rectangle(out, x1, y1, x2, y2, colour, kBoxWidth);
+    TextBox tb = font->bbox(x1, y1, keys[i]);
     int tw = tb.right - tb.left, th = tb.bottom - tb.top;
-    draw::fill_rectangle(out, x1, y1 - th - kLabelPadding, x1 + tw + kLabelPadding, y1, colour);
-    font->draw(out, x1 + 2, y1 - th - kLabelPadding, keys[i], draw::kWhite);
+    fill_rectangle(out, x1, y1 - th - kLabelPadding, x1 + tw + kLabelPadding, y1, colour);
+    font->draw(out, x1 + 2, y1 - th - kLabelPadding, keys[i], kWhite);
   }
   return out;
 }
 
-}  // namespace vexo
+}  // namespace vexo::visual

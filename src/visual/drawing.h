@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vexo {
+namespace vexo::visual {
 
 // The colour of index `index`: the low 8 bits of the first three outputs of
 // std::mt19937 seeded with `index` (red, green, blue).
@@ -26,4 +26,4 @@ cv::Mat draw_masks_on_image(const cv::Mat& image, const std::vector<cv::Mat>& ma
 cv::Mat img_bbx_drawing(const cv::Mat& image, const std::vector<std::string>& keys,
                         const std::vector<cv::Mat>& masks);
 
-}  // namespace vexo
+}  // namespace vexo::visual

@@ -11,7 +11,7 @@
 
 #include "visual/builtin_font_data.h"
 
-namespace vexo::draw {
+namespace vexo::visual {
 
 namespace {
 
@@ -255,4 +255,4 @@ std::unique_ptr<Font> Font::load_or_builtin(const std::string& name, int size) {
 
 std::unique_ptr<Font> label_font() { return Font::load_or_builtin("arial.ttf", 11); }
 
-}  // namespace vexo::draw
+}  // namespace vexo::visual

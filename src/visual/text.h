@@ -9,7 +9,7 @@
 
 #include "visual/canvas.h"
 
-namespace vexo::draw {
+namespace vexo::visual {
 
 // Ink box of a text drawn at a position: left, top inclusive; right, bottom
 // exclusive (so width = right - left, height = bottom - top).
@@ -43,4 +43,4 @@ class Font {
 // The label font: "arial.ttf" at size 11, or the built-in font.
 std::unique_ptr<Font> label_font();
 
-}  // namespace vexo::draw
+}  // namespace vexo::visual

@@ -7,6 +7,7 @@
 #include "visual/diagnostics.h"
 
 using namespace vexo;
+using namespace vexo::visual;
 
 TEST(DiagnosticsDbscan, BorderPointsAndNumberingByFirstAppearance) {
   // eps 10, min_samples 3, on a line:

@@ -15,6 +15,7 @@
 #include "test_support.h"
 
 using namespace vexo;
+using namespace vexo::detection;
 using vexo::test_support::ConsoleText;
 using vexo::test_support::rect_mask;
 

@@ -10,6 +10,7 @@
 #include "pen/pen_membership.h"
 
 using namespace vexo;
+using namespace vexo::pen;
 
 namespace {
 

@@ -332,8 +332,8 @@ TEST(OverlapFrames, ScoresAndVotes) {
   cv::Mat a = empty.clone();
   a(cv::Rect(2, 3, 4, 5)).setTo(1);
   EXPECT_EQ(corner_box(a), (std::array<double, 4>{2, 3, 5, 7}));
-  Feature v = detection::Embedding{{1.0f, 0.0f}, nullptr};
-  Feature w = detection::Embedding{{0.0f, 1.0f}, nullptr};
+  detection::Feature v = detection::Embedding{{1.0f, 0.0f}, nullptr};
+  detection::Feature w = detection::Embedding{{0.0f, 1.0f}, nullptr};
   // Pig 0 identical, pig 1 unchanged in shape but orthogonal in appearance,
   // pig 2 without a vector in the new frame.
   auto s = mismatch_scores({a, a, a}, {a, a, a}, {v, v, v}, {v, w, std::nullopt});

@@ -10,7 +10,7 @@
 #include "visual/text.h"
 
 using namespace vexo;
-using draw::Rgba;
+using namespace vexo::visual;
 
 namespace {
 
@@ -35,15 +35,15 @@ const Rgba kInk{10, 20, 30, 255};
 }  // namespace
 
 TEST(Canvas, PolygonFillCoversPixelCentresInsideOrOnTheOutline) {
-  cv::Mat c = draw::new_canvas(20, 20, draw::kTransparentWhite);
-  draw::fill_polygon(c, {{2, 3}, {12, 3}, {12, 8}, {2, 8}}, kInk);
+  cv::Mat c = new_canvas(20, 20, kTransparentWhite);
+  fill_polygon(c, {{2, 3}, {12, 3}, {12, 8}, {2, 8}}, kInk);
   EXPECT_EQ(count_colour(c, kInk), 11 * 6);
   EXPECT_TRUE(is(c, 2, 3, kInk) && is(c, 12, 8, kInk));
   EXPECT_FALSE(is(c, 13, 8, kInk) || is(c, 2, 9, kInk));
 
   // Real-valued vertices: only centres inside count.
-  cv::Mat r = draw::new_canvas(20, 20, draw::kTransparentWhite);
-  draw::fill_polygon(r, {{2.5, 3.5}, {6.5, 3.5}, {6.5, 5.5}, {2.5, 5.5}}, kInk);
+  cv::Mat r = new_canvas(20, 20, kTransparentWhite);
+  fill_polygon(r, {{2.5, 3.5}, {6.5, 3.5}, {6.5, 5.5}, {2.5, 5.5}}, kInk);
   EXPECT_EQ(count_colour(r, kInk), 4 * 2);
   EXPECT_TRUE(is(r, 3, 4, kInk) && is(r, 6, 5, kInk));
   EXPECT_FALSE(is(r, 2, 4, kInk));
@@ -55,8 +55,8 @@ TEST(Canvas, PolygonFillAgreesWithPointInPolygonAndClips) {
   for (int trial = 0; trial < 20; ++trial) {
     std::vector<cv::Point2d> pts;
     for (int k = 0; k < 6; ++k) pts.emplace_back(u(gen), u(gen));
-    cv::Mat c = draw::new_canvas(40, 40, draw::kTransparentWhite);
-    draw::fill_polygon(c, pts, kInk);
+    cv::Mat c = new_canvas(40, 40, kTransparentWhite);
+    fill_polygon(c, pts, kInk);
     std::vector<cv::Point2f> contour(pts.begin(), pts.end());
     for (int y = 0; y < 40; ++y) {
       for (int x = 0; x < 40; ++x) {
@@ -79,46 +79,46 @@ TEST(Canvas, PolygonFillAgreesWithPointInPolygonAndClips) {
 }
 
 TEST(Canvas, DegeneratePolygonsAndBadCoordinates) {
-  cv::Mat c = draw::new_canvas(10, 10, draw::kTransparentWhite);
-  draw::fill_polygon(c, {}, kInk);
-  draw::fill_polygon(c, {{4, 4}}, kInk);
+  cv::Mat c = new_canvas(10, 10, kTransparentWhite);
+  fill_polygon(c, {}, kInk);
+  fill_polygon(c, {{4, 4}}, kInk);
   EXPECT_EQ(count_colour(c, kInk), 1);
-  draw::fill_polygon(c, {{0, 7}, {5, 7}}, kInk);
+  fill_polygon(c, {{0, 7}, {5, 7}}, kInk);
   EXPECT_EQ(count_colour(c, kInk), 7);
-  EXPECT_THROW(draw::fill_polygon(c, {{0, 0}, {NAN, 1}, {3, 3}}, kInk), ValueError);
-  draw::fill_polygon(c, {{-1e12, -1e12}, {1e12, -1e12}, {1e12, 1e12}}, kInk);
+  EXPECT_THROW(fill_polygon(c, {{0, 0}, {NAN, 1}, {3, 3}}, kInk), ValueError);
+  fill_polygon(c, {{-1e12, -1e12}, {1e12, -1e12}, {1e12, 1e12}}, kInk);
   EXPECT_GT(count_colour(c, kInk), 40);
 }
 
 TEST(Canvas, RectangleOutlineIsDrawnInward) {
-  cv::Mat c = draw::new_canvas(30, 30, draw::kTransparentWhite);
-  draw::draw_rectangle(c, 5, 6, 20, 15, kInk, 3);
+  cv::Mat c = new_canvas(30, 30, kTransparentWhite);
+  draw_rectangle(c, 5, 6, 20, 15, kInk, 3);
   // Outer box 16 x 10, inner hole 10 x 4.
   EXPECT_EQ(count_colour(c, kInk), 16 * 10 - 10 * 4);
   EXPECT_TRUE(is(c, 5, 6, kInk) && is(c, 7, 8, kInk) && is(c, 20, 15, kInk));
   EXPECT_FALSE(is(c, 8, 9, kInk) || is(c, 4, 6, kInk) || is(c, 21, 15, kInk));
-  cv::Mat f = draw::new_canvas(30, 30, draw::kTransparentWhite);
-  draw::draw_rectangle(f, 20.9, 15.2, 5, 6, kInk, 50);  // corners swapped, truncated; full
+  cv::Mat f = new_canvas(30, 30, kTransparentWhite);
+  draw_rectangle(f, 20.9, 15.2, 5, 6, kInk, 50);  // corners swapped, truncated; full
   EXPECT_EQ(count_colour(f, kInk), 16 * 10);
-  cv::Mat z = draw::new_canvas(30, 30, draw::kTransparentWhite);
-  draw::draw_rectangle(z, 5, 6, 20, 15, kInk, 0);
+  cv::Mat z = new_canvas(30, 30, kTransparentWhite);
+  draw_rectangle(z, 5, 6, 20, 15, kInk, 0);
   EXPECT_EQ(count_colour(z, kInk), 0);
-  draw::fill_rectangle(z, -5, -5, 2, 1, kInk);  // clipped
+  fill_rectangle(z, -5, -5, 2, 1, kInk);  // clipped
   EXPECT_EQ(count_colour(z, kInk), 3 * 2);
 }
 
 TEST(Canvas, PolylineBandsAndRoundJoints) {
-  cv::Mat c = draw::new_canvas(40, 40, draw::kTransparentWhite);
-  draw::draw_polyline(c, {{5, 10}, {30, 10}}, kInk, 3, true);
+  cv::Mat c = new_canvas(40, 40, kTransparentWhite);
+  draw_polyline(c, {{5, 10}, {30, 10}}, kInk, 3, true);
   EXPECT_EQ(count_colour(c, kInk), 26 * 3);
   EXPECT_TRUE(is(c, 5, 9, kInk) && is(c, 30, 11, kInk));
   EXPECT_FALSE(is(c, 4, 10, kInk) || is(c, 31, 10, kInk) || is(c, 10, 12, kInk));
   // A right-angle joint is filled by its disc: the outer corner pixel is set.
-  cv::Mat j = draw::new_canvas(40, 40, draw::kTransparentWhite);
-  draw::draw_polyline(j, {{5, 10}, {30, 10}, {30, 30}}, kInk, 3, true);
+  cv::Mat j = new_canvas(40, 40, kTransparentWhite);
+  draw_polyline(j, {{5, 10}, {30, 10}, {30, 30}}, kInk, 3, true);
   EXPECT_TRUE(is(j, 31, 9, kInk));
-  cv::Mat n = draw::new_canvas(40, 40, draw::kTransparentWhite);
-  draw::draw_polyline(n, {{5, 10}, {30, 10}, {30, 30}}, kInk, 3, false);
+  cv::Mat n = new_canvas(40, 40, kTransparentWhite);
+  draw_polyline(n, {{5, 10}, {30, 10}, {30, 30}}, kInk, 3, false);
   EXPECT_FALSE(is(n, 31, 9, kInk));
 }
 
@@ -133,7 +133,7 @@ TEST(Canvas, AlphaCompositeIsPorterDuffOver) {
   dst.at<cv::Vec4b>(0, 3) = {1, 2, 3, 4};
   src.at<cv::Vec4b>(0, 3) = {9, 8, 7, 255};
   cv::Mat ref = dst.clone();
-  draw::alpha_composite(dst, src);
+  alpha_composite(dst, src);
   for (int x = 0; x < 2; ++x) {
     cv::Vec4b s = src.at<cv::Vec4b>(0, x), d = ref.at<cv::Vec4b>(0, x);
     double sa = s[3] / 255.0, da = d[3] / 255.0, oa = sa + da * (1 - sa);
@@ -146,13 +146,13 @@ TEST(Canvas, AlphaCompositeIsPorterDuffOver) {
   EXPECT_EQ(dst.at<cv::Vec4b>(0, 2), cv::Vec4b(1, 2, 3, 4));
   EXPECT_EQ(dst.at<cv::Vec4b>(0, 3), cv::Vec4b(9, 8, 7, 255));
   cv::Mat wrong(2, 4, CV_8UC4);
-  EXPECT_THROW(draw::alpha_composite(dst, wrong), ValueError);
+  EXPECT_THROW(alpha_composite(dst, wrong), ValueError);
 }
 
 TEST(Text, LabelFontLoadsAndMeasures) {
-  auto f = draw::label_font();
+  auto f = label_font();
   ASSERT_TRUE(f);
-  draw::TextBox b = f->bbox(30, 40, "Box0");
+  TextBox b = f->bbox(30, 40, "Box0");
   EXPECT_GE(b.left, 30);
   EXPECT_LE(b.left, 32);
   EXPECT_GT(b.top, 40);
@@ -160,13 +160,13 @@ TEST(Text, LabelFontLoadsAndMeasures) {
   EXPECT_LE(b.bottom - b.top, 12);
   EXPECT_GT(b.right - b.left, 15);
   // Measuring is position independent and longer text is wider.
-  draw::TextBox b2 = f->bbox(0, 0, "Box0");
+  TextBox b2 = f->bbox(0, 0, "Box0");
   EXPECT_EQ(b.right - b.left, b2.right - b2.left);
   EXPECT_EQ(b.top - 40, b2.top);
   EXPECT_GT(f->bbox(0, 0, "Box0123").right, b2.right);
   // Drawing puts ink only inside the measured box.
-  cv::Mat c = draw::new_canvas(60, 80, {0, 0, 0, 255});
-  f->draw(c, 30, 40, "Box0", draw::kWhite);
+  cv::Mat c = new_canvas(60, 80, {0, 0, 0, 255});
+  f->draw(c, 30, 40, "Box0", kWhite);
   int inked = 0;
   for (int y = 0; y < c.rows; ++y) {
     for (int x = 0; x < c.cols; ++x) {
@@ -179,16 +179,16 @@ TEST(Text, LabelFontLoadsAndMeasures) {
 }
 
 TEST(Text, MissingFontFallsBackToBuiltin) {
-  EXPECT_EQ(draw::Font::load("no-such-font-anywhere.ttf", 11), nullptr);
-  EXPECT_EQ(draw::Font::load("/nonexistent/arial.ttf", 11), nullptr);
-  auto f = draw::Font::load_or_builtin("no-such-font-anywhere.ttf", 11);
+  EXPECT_EQ(Font::load("no-such-font-anywhere.ttf", 11), nullptr);
+  EXPECT_EQ(Font::load("/nonexistent/arial.ttf", 11), nullptr);
+  auto f = Font::load_or_builtin("no-such-font-anywhere.ttf", 11);
   ASSERT_TRUE(f);
   EXPECT_TRUE(f->is_builtin());
-  draw::TextBox b = f->bbox(0, 0, "Box 12");
+  TextBox b = f->bbox(0, 0, "Box 12");
   EXPECT_GT(b.right - b.left, 30);
   EXPECT_GT(b.bottom - b.top, 5);
-  cv::Mat c = draw::new_canvas(20, 60, {0, 0, 0, 255});
-  f->draw(c, 0, 0, "Box 12\xff", draw::kWhite);  // malformed UTF-8 is drawn, not rejected
+  cv::Mat c = new_canvas(20, 60, {0, 0, 0, 255});
+  f->draw(c, 0, 0, "Box 12\xff", kWhite);  // malformed UTF-8 is drawn, not rejected
   EXPECT_GT(cv::countNonZero(c.reshape(1) > 128), 20);
   EXPECT_EQ(f->bbox(5, 7, "").right, 5);
 }
@@ -225,8 +225,8 @@ TEST(Drawing, BoxAndLabelOfEachEntry) {
   Rgba col{c[0], c[1], c[2], 255};
   EXPECT_TRUE(is(out, 50, 40, col) && is(out, 48, 38, col) && is(out, 30, 40, col));
   EXPECT_FALSE(is(out, 47, 37, col) || is(out, 51, 40, col));
-  auto font = draw::label_font();
-  draw::TextBox tb = font->bbox(30, 30, "Box0");
+  auto font = label_font();
+  TextBox tb = font->bbox(30, 30, "Box0");
   int tw = tb.right - tb.left, th = tb.bottom - tb.top;
   EXPECT_TRUE(is(out, 30, 30 - th - 4, col));
   EXPECT_TRUE(is(out, 30 + tw + 4, 30 - th - 4, col));

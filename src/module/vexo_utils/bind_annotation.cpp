@@ -8,6 +8,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::pen;
+
 namespace {
 
 py::object json_to_py(const nlohmann::ordered_json& v) {
@@ -78,7 +80,7 @@ void fix_polygon_scaling(py::object json_path, py::object save_path) {
   std::string path = to_str(json_path, "json_path");
   std::optional<std::string> save = optional_str(save_path, "save_path");
   py::gil_scoped_release nogil;
-  vexo::fix_polygon_scaling(path, save);
+  vexo::pen::fix_polygon_scaling(path, save);
 }
 
 }  // namespace

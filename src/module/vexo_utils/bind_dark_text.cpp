@@ -5,6 +5,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::detection;
+
 namespace {
 
 py::object enhance_dark_text_py(py::object image_pil, py::object gamma_obj) {

@@ -7,6 +7,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::visual;
+
 namespace {
 
 using namespace pybind11::literals;

@@ -7,6 +7,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::visual;
+
 namespace {
 
 // A drawing mask: set where the value is greater than 0.
@@ -52,7 +54,7 @@ py::object draw_masks_on_image(py::object image, py::object masks) {
   cv::Mat out;
   {
     py::gil_scoped_release nogil;
-    out = vexo::draw_masks_on_image(img.mat, mats);
+    out = vexo::visual::draw_masks_on_image(img.mat, mats);
   }
   return mat_to_pil(out, "RGBA");
 }
@@ -75,7 +77,7 @@ py::object img_bbx_drawing(py::object image, py::object mask_dict) {
   cv::Mat out;
   {
     py::gil_scoped_release nogil;
-    out = vexo::img_bbx_drawing(img.mat, keys, mats);
+    out = vexo::visual::img_bbx_drawing(img.mat, keys, mats);
   }
   return mat_to_pil(out, "RGBA");
 }

@@ -11,6 +11,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::detection;
+
 namespace {
 
 // One appearance vector from the host: None, a torch tensor, a numpy array
@@ -65,7 +67,7 @@ py::array cosine_scores_cal_py(py::object features_new, py::object features_old)
 // place).
 cv::Mat rgb_frame_from_py(py::handle image, ImageIn& held) {
   held = image_from_py(image, "image");
-  return held.mat.channels() == 3 ? held.mat : draw::to_rgb(held.mat);
+  return held.mat.channels() == 3 ? held.mat : visual::to_rgb(held.mat);
 }
 
 py::list generate_sam2_image_features_py(py::object image, py::object masks,

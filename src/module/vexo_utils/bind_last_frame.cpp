@@ -6,6 +6,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::detection;
+
 namespace {
 
 py::tuple find_best_last_frame_py(py::object laste_frame, py::object min_area,

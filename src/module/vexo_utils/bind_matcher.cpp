@@ -11,6 +11,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::detection;
+
 namespace {
 
 // The new masks as an N x H x W array: the predictor's own array, reshaped

@@ -8,6 +8,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::pen;
+
 namespace {
 
 py::list polygon_to_py(const PenPolygon& poly) {
@@ -26,7 +28,7 @@ py::list polygon_to_py(const PenPolygon& poly) {
 py::object get_pen_json_path(py::object video_dir, py::object custom) {
   std::string dir = to_str(video_dir, "video_dir");
   std::optional<std::string> c = optional_str(custom, "custom_pen_json_path");
-  std::optional<std::string> r = vexo::get_pen_json_path(dir, c);
+  std::optional<std::string> r = vexo::pen::get_pen_json_path(dir, c);
   if (!r) return py::none();
   return py::str(*r);
 }
@@ -38,7 +40,7 @@ py::object draw_pen(py::object image_path, py::object json_path, py::object draw
   PenDrawing d;
   {
     py::gil_scoped_release nogil;
-    d = vexo::draw_pen(img, js, draw);
+    d = vexo::pen::draw_pen(img, js, draw);
   }
   py::list poly = polygon_to_py(d.polygon);
   if (!draw) return poly;

@@ -8,6 +8,8 @@
 
 namespace vexo::py_bind {
 
+using namespace vexo::pen;
+
 namespace {
 
 std::vector<cv::Point2d> polygon_from_py(py::handle obj) {
@@ -40,7 +42,7 @@ py::tuple calculate_pen_intersection_ratio(py::object polygon_points, py::object
   PenRatios res;
   {
     py::gil_scoped_release nogil;
-    res = vexo::calculate_pen_intersection_ratio(pts, box_list, thr);
+    res = vexo::pen::calculate_pen_intersection_ratio(pts, box_list, thr);
   }
   py::list ratios, flags;
   for (double v : res.ratios) ratios.append(v);

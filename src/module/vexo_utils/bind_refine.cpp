@@ -87,7 +87,7 @@ std::optional<std::string> pen_path_for(const MaskRefinement& self, py::handle v
     return custom;
   }
   std::string dir = to_str(video_dir, "video_dir");
-  return vexo::get_pen_json_path(dir, custom);
+  return vexo::pen::get_pen_json_path(dir, custom);
 }
 
 py::object process_video_segments(MaskRefinement& self, py::object video_segments,

@@ -52,7 +52,7 @@ class HostFrames {
   py::object record(std::size_t pos) const { return frames_[key_objects_[pos]]; }
 
   // Called from core code running without the GIL.
-  RecordMasks masks_at(std::size_t pos) {
+  detection::RecordMasks masks_at(std::size_t pos) {
     py::gil_scoped_acquire gil;
     auto it = held_.find(pos);
     if (it == held_.end()) {
@@ -62,9 +62,9 @@ class HostFrames {
                                                        "]['masks_dict']"))
                .first;
     }
-    return RecordMasks{it->second.keys, it->second.mats};
+    return detection::RecordMasks{it->second.keys, it->second.mats};
   }
-  RecordMasksFn provider() {
+  detection::RecordMasksFn provider() {
     return [this](std::size_t pos) { return masks_at(pos); };
   }
 
