@@ -32,9 +32,9 @@ bool follows(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
-std::vector<GroupRuns> find_continuous_frames(const std::vector<std::int64_t>& frames,
-                                              const std::vector<std::optional<GroupValue>>& groups,
-                                              double n_consecutive) {
+std::vector<FrameRunGroup> find_continuous_frames(
+    const std::vector<std::int64_t>& frames, const std::vector<std::optional<GroupValue>>& groups,
+    double n_consecutive) {
   if (frames.size() != groups.size()) {
     throw ValueError("find_continuous_frames: frame and group columns differ in length");
   }
@@ -60,7 +60,7 @@ std::vector<GroupRuns> find_continuous_frames(const std::vector<std::int64_t>& f
     if (value_less(vb, va)) return false;
     return frames[a] < frames[b];
   });
-  std::vector<GroupRuns> out;
+  std::vector<FrameRunGroup> out;
   std::size_t i = 0;
   while (i < rows.size()) {
     const GroupValue& g = *groups[rows[i]];
@@ -69,7 +69,7 @@ std::vector<GroupRuns> find_continuous_frames(const std::vector<std::int64_t>& f
            !value_less(*groups[rows[j]], g)) {
       ++j;
     }
-    GroupRuns gr{g, {}};
+    FrameRunGroup gr{g, {}};
     std::size_t s = i;
     while (s < j) {
       std::size_t e = s + 1;

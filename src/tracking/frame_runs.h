@@ -14,7 +14,7 @@ namespace vexo::tracking {
 // are all numbers or all texts.
 using GroupValue = std::variant<std::int64_t, double, std::string>;
 
-struct GroupRuns {
+struct FrameRunGroup {
   GroupValue group;
   std::vector<std::vector<std::int64_t>> runs;  // ascending, each of consecutive frames
 };
@@ -24,8 +24,8 @@ struct GroupRuns {
 // frames into runs of consecutive numbers; a repeated frame starts a new run.
 // Only runs of at least `n_consecutive` frames are kept, and only groups with
 // a kept run appear. TypeError when texts and numbers are mixed.
-std::vector<GroupRuns> find_continuous_frames(const std::vector<std::int64_t>& frames,
-                                              const std::vector<std::optional<GroupValue>>& groups,
-                                              double n_consecutive);
+std::vector<FrameRunGroup> find_continuous_frames(
+    const std::vector<std::int64_t>& frames, const std::vector<std::optional<GroupValue>>& groups,
+    double n_consecutive);
 
 }  // namespace vexo::tracking

@@ -51,14 +51,14 @@ OverlapPlan plan_overlap_frames(const std::vector<std::int64_t>& frames,
   OverlapPlan plan;
   plan.episodes = find_continuous_frames(frames, groups, static_cast<double>(threshold));
   std::vector<std::string> keys;
-  for (const GroupRuns& g : plan.episodes) keys.push_back(std::get<std::string>(g.group));
+  for (const FrameRunGroup& g : plan.episodes) keys.push_back(std::get<std::string>(g.group));
   print_line("Box pairs with overlap episodes: " + fmt_value(keys));
 
   // Rows per frame over the whole table.
   std::map<std::int64_t, std::int64_t> rows_per_frame;
   for (std::int64_t f : frames) ++rows_per_frame[f];
   std::vector<std::optional<std::int64_t>> singles, multiples;
-  for (const GroupRuns& g : plan.episodes) {
+  for (const FrameRunGroup& g : plan.episodes) {
     std::set<std::int64_t> episode_frames;
     for (const auto& run : g.runs) episode_frames.insert(run.begin(), run.end());
     std::optional<std::int64_t> first_single, first_multi, last_single, last_multi;

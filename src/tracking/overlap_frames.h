@@ -19,7 +19,7 @@ namespace vexo::tracking {
 
 // The episodes and the frames to compare.
 struct OverlapPlan {
-  std::vector<GroupRuns> episodes;      // by box pair, in text order
+  std::vector<FrameRunGroup> episodes;  // by box pair, in text order
   std::vector<std::string> test_boxes;  // pieces of the pair keys, text order
   std::int64_t test_frame = 0;
   bool reverse_track = false;

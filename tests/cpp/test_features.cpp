@@ -201,7 +201,7 @@ struct FakeEncoder : detection::ImageEncoder {
 };
 
 detection::FrameImage blank_frame() {
-  return detection::FrameImage{"f.jpg", cv::Mat(100, 300, CV_8UC3, cv::Scalar(90, 90, 90)), {}};
+  return detection::FrameImage{"f.jpg", cv::Mat(100, 300, CV_8UC3, cv::Scalar(90, 90, 90)), {}, {}};
 }
 
 }  // namespace

@@ -278,6 +278,25 @@ def test_heatmap_inputs(shown):
         vu.draw_intersection_heatmap(None)
 
 
+class _InterruptedRead:
+    """An array-like whose reading is cut short by Ctrl-C."""
+
+    def __array__(self, *args, **kwargs):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("call", [
+    lambda bad: vu.draw_intersection_heatmap(bad),
+    lambda bad: vu.calculate_pen_intersection_ratio(bad, [[0, 0, 5, 5]], 40),
+    lambda bad: vu.calculate_pen_intersection_ratio([[0, 0], [9, 0], [9, 9]], bad, 40),
+], ids=["heatmap_table", "pen_points", "pen_boxes"])
+def test_interrupt_while_reading_numbers_is_not_a_type_error(shown, call):
+    with pytest.raises(KeyboardInterrupt):
+        call(_InterruptedRead())
+    with pytest.raises(TypeError, match="numbers"):
+        call([["a", "b"], ["c", "d"]])
+
+
 def test_heatmap_under_a_non_interactive_backend_returns():
     assert matplotlib.get_backend().lower() == "agg"
     before = plt.get_fignums()

@@ -236,6 +236,8 @@ py::array_t<double> real_array_from_py(py::handle obj, const std::string& what) 
     py::object arr = np.attr("asarray")(src, py::arg("dtype") = np.attr("float64"));
     return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
   } catch (py::error_already_set& e) {
+    // An interrupt (or exit) raised while the values are read stays what it is.
+    if (!e.matches(PyExc_Exception)) throw;
     throw vexo::TypeError(what + ": expected numbers (" + std::string(e.what()) + ")");
   }
 }

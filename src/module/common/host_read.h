@@ -58,7 +58,8 @@ bool is_host_integer(py::handle v);
 // ---------------------------------------------------------------- arrays
 
 // A C-contiguous float64 array of an array-like (lists, tuples, arrays,
-// tensors), raising TypeError naming `what` when it is not numeric.
+// tensors), raising TypeError naming `what` when it is not numeric (a
+// KeyboardInterrupt raised while reading passes through).
 py::array_t<double> real_array_from_py(py::handle obj, const std::string& what);
 
 // Host memory of an array-like: numpy arrays as given; tensors (objects with

@@ -14,21 +14,18 @@ namespace {
 using namespace pybind11::literals;
 
 // The table's values as a C-contiguous float64 array (DataFrames, nested
-// lists and arrays alike).
+// lists, arrays and tensors alike).
 py::array_t<double> table_values(py::handle table) {
   if (table.is_none()) throw vexo::TypeError("intersections_df: expected a table, got None");
-  py::module_ np = import_host("numpy");
   py::object values = py::reinterpret_borrow<py::object>(table);
   if (py::hasattr(table, "to_numpy")) values = table.attr("to_numpy")();
-  py::object arr;
+  py::array_t<double> a;
   try {
-    arr = np.attr("ascontiguousarray")(values, "dtype"_a = "float64");
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+    a = real_array_from_py(values, "intersections_df");
+  } catch (const vexo::TypeError&) {
     throw vexo::TypeError("intersections_df: expected a square table of numbers, got " +
                           type_name(table));
   }
-  py::array_t<double> a = arr.cast<py::array_t<double>>();
   if (a.ndim() != 2) {
     throw vexo::ValueError("intersections_df: expected a 2-D table, got " +
                            std::to_string(a.ndim()) + " dimensions");

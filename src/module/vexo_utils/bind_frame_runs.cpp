@@ -63,13 +63,13 @@ py::dict find_continuous_frames(py::object frames_df, py::object group_by,
     groups[i] = group_value(gvals[i], gnull[i].cast<bool>(), "frames_df[" + group_label + "]");
     if (groups[i]) frames[i] = frame_number(fvals[i], "frames_df['Frame ID']");
   }
-  std::vector<GroupRuns> runs;
+  std::vector<FrameRunGroup> runs;
   {
     py::gil_scoped_release nogil;
     runs = vexo::tracking::find_continuous_frames(frames, groups, n);
   }
   py::dict out;
-  for (const GroupRuns& g : runs) {
+  for (const FrameRunGroup& g : runs) {
     py::list lst;
     for (const auto& r : g.runs) lst.append(py::cast(r));
     out[group_key(g.group)] = lst;

@@ -102,7 +102,7 @@ py::tuple process_overlap_frames(py::object df, py::object data, py::object imag
   const std::string& most = votes[most_frequent_position(votes)];
   print_line("Most frequent box with errors: " + most);
   py::dict episodes;
-  for (const GroupRuns& g : plan.episodes) {
+  for (const FrameRunGroup& g : plan.episodes) {
     py::list runs;
     for (const auto& r : g.runs) runs.append(py::cast(r));
     episodes[py::str(std::get<std::string>(g.group))] = runs;

@@ -39,4 +39,35 @@ RemoveList remove_list_from_py(py::handle obj, const std::string& what) {
   return out;
 }
 
+HostFrames::HostFrames(py::object frames, const RemoveList& remove) : frames_(std::move(frames)) {
+  if (!py::hasattr(frames_, "keys") || !py::hasattr(frames_, "__getitem__")) {
+    throw vexo::TypeError("laste_frame: expected a dict of frame records, got " +
+                          type_name(frames_));
+  }
+  key_objects_ = py::module_::import("builtins").attr("sorted")(frames_.attr("keys")());
+  for (py::handle key : key_objects_) keys_.push_back(to_int(key, "laste_frame key"));
+  // The records are the caller's own: the boxes leave them for good.
+  if (remove.any_truthy) {
+    for (py::handle key : key_objects_) {
+      py::object masks = frames_[key][py::str("masks_dict")];
+      for (const py::object& e : remove.entries) {
+        if (masks.contains(e)) masks.attr("__delitem__")(e);
+      }
+    }
+  }
+}
+
+detection::RecordMasks HostFrames::masks_at(std::size_t pos) {
+  py::gil_scoped_acquire gil;
+  auto it = held_.find(pos);
+  if (it == held_.end()) {
+    py::object md = record(pos)[py::str("masks_dict")];
+    it = held_
+             .emplace(pos, mask_dict_from_py(
+                               md, "laste_frame[" + std::to_string(keys_[pos]) + "]['masks_dict']"))
+             .first;
+  }
+  return detection::RecordMasks{it->second.keys, it->second.mats};
+}
+
 }  // namespace vexo::py_bind

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/convert.h"
-#include "core/errors.h"
 #include "detection/last_frame.h"
 
 namespace vexo::py_bind {
@@ -31,39 +30,14 @@ RemoveList remove_list_from_py(py::handle obj, const std::string& what);
 // (zero-copy views kept alive here).
 class HostFrames {
  public:
-  HostFrames(py::object frames, const RemoveList& remove) : frames_(std::move(frames)) {
-    if (!py::hasattr(frames_, "keys") || !py::hasattr(frames_, "__getitem__")) {
-      throw vexo::TypeError("laste_frame: expected a dict of frame records, got " +
-                            type_name(frames_));
-    }
-    key_objects_ = py::module_::import("builtins").attr("sorted")(frames_.attr("keys")());
-    for (py::handle key : key_objects_) keys_.push_back(to_int(key, "laste_frame key"));
-    // The records are the caller's own: the boxes leave them for good.
-    if (remove.any_truthy) {
-      for (py::handle key : key_objects_) {
-        py::object masks = frames_[key][py::str("masks_dict")];
-        for (const py::object& e : remove.entries) {
-          if (masks.contains(e)) masks.attr("__delitem__")(e);
-        }
-      }
-    }
-  }
+  // Sorts the keys and takes the boxes named in `remove` out of every
+  // record's masks_dict.
+  HostFrames(py::object frames, const RemoveList& remove);
   const std::vector<std::int64_t>& keys() const { return keys_; }
   py::object record(std::size_t pos) const { return frames_[key_objects_[pos]]; }
 
   // Called from core code running without the GIL.
-  detection::RecordMasks masks_at(std::size_t pos) {
-    py::gil_scoped_acquire gil;
-    auto it = held_.find(pos);
-    if (it == held_.end()) {
-      py::object md = record(pos)[py::str("masks_dict")];
-      it = held_
-               .emplace(pos, mask_dict_from_py(md, "laste_frame[" + std::to_string(keys_[pos]) +
-                                                       "]['masks_dict']"))
-               .first;
-    }
-    return detection::RecordMasks{it->second.keys, it->second.mats};
-  }
+  detection::RecordMasks masks_at(std::size_t pos);
   detection::RecordMasksFn provider() {
     return [this](std::size_t pos) { return masks_at(pos); };
   }
