@@ -11,26 +11,26 @@ namespace det = vexo::detection;
 
 namespace {
 
-py::array_t<double> cal_masks_iou_scores(py::object masks_new, py::object masks_old) {
+using PairTable = std::vector<double> (*)(const std::vector<cv::Mat>&, const std::vector<cv::Mat>&);
+
+// The N_new x N_old table `table` computes over two lists of frame masks.
+py::array_t<double> mask_pair_table(py::object masks_new, py::object masks_old, PairTable table) {
   MaskListIn a = mask_list_from_py(masks_new, "masks_new");
   MaskListIn b = mask_list_from_py(masks_old, "masks_old");
   std::vector<double> t;
   {
     py::gil_scoped_release nogil;
-    t = det::masks_iou_scores(a.mats, b.mats);
+    t = table(a.mats, b.mats);
   }
   return table_to_numpy(t, a.mats.size(), b.mats.size());
 }
 
+py::array_t<double> cal_masks_iou_scores(py::object masks_new, py::object masks_old) {
+  return mask_pair_table(std::move(masks_new), std::move(masks_old), &det::masks_iou_scores);
+}
+
 py::array_t<double> cal_centroid_distance(py::object masks_new, py::object masks_old) {
-  MaskListIn a = mask_list_from_py(masks_new, "masks_new");
-  MaskListIn b = mask_list_from_py(masks_old, "masks_old");
-  std::vector<double> t;
-  {
-    py::gil_scoped_release nogil;
-    t = det::centroid_similarity(a.mats, b.mats);
-  }
-  return table_to_numpy(t, a.mats.size(), b.mats.size());
+  return mask_pair_table(std::move(masks_new), std::move(masks_old), &det::centroid_similarity);
 }
 
 }  // namespace
