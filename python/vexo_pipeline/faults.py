@@ -123,7 +123,8 @@ def plan_faults(manifest: Mapping, sides: Sequence[str], kinds: Sequence[str], s
     """Places one fault of each listed kind on its own (clip, pen) of one
     camera's recording, chosen from the seed among the clips where the fault
     can happen (a swap needs two pigs in contact; a matcher failure needs a
-    clip that is not the first and in which the initializer can succeed).
+    clip that is not the first and in which the initializer can succeed, the
+    first clip of a later day preferred).
     Kinds that find no place are left out. Returns the plan entries."""
     rng = random.Random(seed)
     clips = [c["video_name"] for c in manifest["clips"]]
@@ -134,12 +135,20 @@ def plan_faults(manifest: Mapping, sides: Sequence[str], kinds: Sequence[str], s
     truths = {name: synth.ground_truth_for(manifest, name) for name in clips}
     contacts: Dict[Tuple[int, str], list] = {}
 
+    # The herd rearranges most overnight: a matcher failure goes to the first
+    # clip of a later day where it can.
+    day_start = {ci for ci in range(1, len(clips))
+                 if manifest["clips"][ci].get("date") != manifest["clips"][ci - 1].get("date")}
+
     # The hardest to place go first.
     hardest = ("matcher", "swap", "small", "vanish", "fragment")
     order = sorted(range(len(kinds)), key=lambda i: hardest.index(kinds[i]))
     for i in order:
         kind = kinds[i]
-        for ci, side in slots:
+        candidates = slots
+        if kind == "matcher":
+            candidates = sorted(slots, key=lambda slot: slot[0] not in day_start)
+        for ci, side in candidates:
             if (ci, side) in used:
                 continue
             name = clips[ci]

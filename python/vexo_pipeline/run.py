@@ -326,7 +326,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--cameras", type=int, default=d.cameras, help="cameras (default 2)")
     ap.add_argument("--pens", default=",".join(d.pens),
                     help="pens to track: left,right (default both)")
-    ap.add_argument("--clips", type=int, default=d.clips, help="clips per camera (default 3)")
+    ap.add_argument("--clips", type=int, default=d.clips, help="clips per camera (default 4)")
+    ap.add_argument("--days", type=int, default=d.days,
+                    help="days the clips are spread over (default 2); every later day begins "
+                         "with the herd spreading out")
     ap.add_argument("--seconds", type=float, default=d.seconds, help="clip length in seconds")
     ap.add_argument("--fps", type=float, default=d.fps, help="frame rate of the clips")
     ap.add_argument("--height", type=int, default=d.height, help="height of the saved frames")
@@ -350,7 +353,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         settings = Settings(cameras=args.cameras,
                             pens=tuple(p.strip() for p in args.pens.split(",") if p.strip()),
-                            clips=args.clips, seconds=args.seconds, fps=args.fps,
+                            clips=args.clips, days=args.days, seconds=args.seconds,
+                            fps=args.fps,
                             height=args.height, seed=args.seed, faults=args.faults,
                             propagation=args.propagation, flag_below=args.flag_below)
         if args.workers is None and args.scheduler is None:

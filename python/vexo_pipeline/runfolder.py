@@ -27,7 +27,8 @@ class Settings:
 
     cameras: int = 2
     pens: Tuple[str, ...] = ("left", "right")
-    clips: int = 3
+    clips: int = 4  # per camera
+    days: int = 2  # the clips are spread over this many days (at most one day per clip)
     seconds: float = 6.0
     fps: float = 10.0
     pigs: int = 10
@@ -45,6 +46,8 @@ class Settings:
             raise ValueError("pens: expected 'left', 'right' or both")
         if not 1 <= self.clips <= 1000:
             raise ValueError("clips must be from 1 to 1000")
+        if not 1 <= self.days <= 366:
+            raise ValueError("days must be from 1 to 366")
         if not 0.5 <= self.seconds <= 600:
             raise ValueError("seconds must be from 0.5 to 600")
         if not 1 <= self.fps <= 60:
@@ -64,6 +67,12 @@ class Settings:
 
         parse_kinds(self.faults)
 
+    def clips_per_day(self) -> List[int]:
+        """Clips of each day: the camera's clips spread over the days, the
+        earlier days taking one more when they do not divide evenly."""
+        days = min(self.days, self.clips)
+        return [self.clips // days + (d < self.clips % days) for d in range(days)]
+
     def as_dict(self) -> dict:
         d = asdict(self)
         d["pens"] = list(self.pens)
@@ -79,7 +88,7 @@ class Settings:
 
 
 # Settings each stage's output depends on.
-RECORDING = ("clips", "seconds", "fps", "pigs", "seed")
+RECORDING = ("clips", "days", "seconds", "fps", "pigs", "seed")
 DEPENDS: Dict[str, Tuple[str, ...]] = {
     "recording": RECORDING,
     "faults": RECORDING + ("faults",),

@@ -88,13 +88,18 @@ def make_recording(settings: Mapping, out: str, camera_index: int) -> dict:
     if why is None:
         log(f"Camera{cam}: recording reused")
         return synth.load_manifest(folder)
+    per_day = rf.Settings.from_dict(settings).clips_per_day()
     log(f"Camera{cam}: generating {settings['clips']} clips of {settings['seconds']} s "
-        f"({why})")
+        f"over {len(per_day)} day(s) ({why})")
     tmp = rf.begin(folder)
     t0 = time.perf_counter()
+    # Every morning but the first the herd spreads out over the pen (the
+    # morning feed), so a later day begins with frames where every pig can be
+    # told apart.
     synth.generate_recording(
-        tmp, clips=settings["clips"], seconds=settings["seconds"], fps=settings["fps"],
+        tmp, clips=per_day, seconds=settings["seconds"], fps=settings["fps"],
         camera=cam, animals_per_pen=settings["pigs"], seed=settings["seed"] * 100 + camera_index,
+        scatter_daily=True,
         progress=lambda d, t: log(f"Camera{cam}: clip {d}/{t} generated "
                                   f"({time.perf_counter() - t0:.1f} s)"))
     manifest_path = os.path.join(tmp, "recording.json")

@@ -32,8 +32,13 @@ std::vector<Blob> detect_blobs(const cv::Mat& rgb, const BlobDetectorParams& p) 
   cv::threshold(grey, bright, thr, 255, cv::THRESH_BINARY);
   cv::inRange(hsv, cv::Scalar(0, 0, 0), cv::Scalar(180, p.max_saturation, 255), pale);
   cv::bitwise_and(bright, pale, fg);
-  cv::morphologyEx(fg, fg, cv::MORPH_OPEN, ellipse_kernel(p.open_size));
-  cv::morphologyEx(fg, fg, cv::MORPH_CLOSE, ellipse_kernel(p.close_size));
+  const double scale =
+      p.reference_rows > 0 ? static_cast<double>(rgb.rows) / p.reference_rows : 1.0;
+  const auto scaled = [scale](int size) {
+    return std::max(1, static_cast<int>(std::lround(size * scale)));
+  };
+  cv::morphologyEx(fg, fg, cv::MORPH_OPEN, ellipse_kernel(scaled(p.open_size)));
+  cv::morphologyEx(fg, fg, cv::MORPH_CLOSE, ellipse_kernel(scaled(p.close_size)));
 
   cv::Mat labels, stats, centroids;
   int n = cv::connectedComponentsWithStats(fg, labels, stats, centroids, 8, CV_32S);
@@ -48,7 +53,7 @@ std::vector<Blob> detect_blobs(const cv::Mat& rgb, const BlobDetectorParams& p) 
     const int x = s[cv::CC_STAT_LEFT], y = s[cv::CC_STAT_TOP];
     const int w = s[cv::CC_STAT_WIDTH], h = s[cv::CC_STAT_HEIGHT];
     // Contrast: blob brightness against the floor ring around it.
-    const int r = std::max(1, p.ring_width);
+    const int r = scaled(p.ring_width);
     cv::Rect outer(std::max(0, x - r), std::max(0, y - r), 0, 0);
     outer.width = std::min(rgb.cols, x + w + r) - outer.x;
     outer.height = std::min(rgb.rows, y + h + r) - outer.y;

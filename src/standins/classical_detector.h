@@ -22,6 +22,11 @@ struct BlobDetectorParams {
   int open_size = 5;    // opening kernel (removes specks)
   int close_size = 9;   // closing kernel (bridges dark marks)
   int ring_width = 12;  // floor ring measured around each blob for its contrast
+  // The three sizes above are in pixels of a frame this many rows high and
+  // scale with the frame's height, so the closing that bridges the marks on
+  // an animal's skin never bridges the gap between two animals in a smaller
+  // frame (0: the sizes are taken as given).
+  int reference_rows = 520;
 };
 
 struct Blob {

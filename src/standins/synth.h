@@ -109,6 +109,10 @@ class Herd {
   std::vector<AnimalPose> poses() const;
   // Advances the simulation by dt seconds.
   void step(double dt);
+  // Every animal gets up and moves the shortest way to a place well clear of
+  // its pen mates, and stands there for some seconds before it goes on as
+  // before (the herd at the morning feed).
+  void spread_out();
 
  private:
   struct Impl;
@@ -142,6 +146,8 @@ struct SynthParams {
   int clip_number = 1;                  // the second number in clip names
   int clips = 2;                        // clips per day
   int days = 1;                         // dated sub-folders, one per day
+  std::vector<int> day_clips;           // clips of each day (overrides clips and days)
+  bool scatter_daily = false;           // the herd spreads out as every day but the first begins
   double clip_seconds = 6.0;            // length of each clip
   double fps = 10.0;                    // frame rate of the clips
   double gap_seconds = 0.0;             // simulated time between consecutive clips of a day

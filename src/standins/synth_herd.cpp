@@ -1,5 +1,6 @@
 // The herd simulation: animals that walk, stand, lie down and lie against a
-// pen mate, kept inside their pen and clear of each other.
+// pen mate, kept inside their pen and clear of each other, and that spread
+// out over their pen when told (the morning feed).
 #include <opencv2/imgproc.hpp>
 #include <random>
 
@@ -13,7 +14,11 @@ using namespace detail;
 
 namespace {
 
-enum class Mode { kStand, kWalk, kLie };
+enum class Mode { kStand, kWalk, kLie, kSpread };
+
+// Pen mates that spread out end at least this far apart (closeness of their
+// body circles), a few pixels clear even at the scale of small frames.
+constexpr double kSpreadClearance = 1.45;
 
 struct Agent {
   AnimalShape shape;
@@ -71,15 +76,25 @@ struct Herd::Impl {
     return true;
   }
 
-  // Smallest ratio of centre distance to the sum of radii over circle pairs.
-  static double closeness(const Agent& a, const AnimalPose& pa, const Agent& b) {
+  // Smallest ratio of centre distance to the sum of radii over circle pairs,
+  // and the pair it is found at.
+  static double closeness(const AnimalShape& sa, const AnimalPose& pa, const AnimalShape& sb,
+                          const AnimalPose& pb, Circle* at_a = nullptr, Circle* at_b = nullptr) {
     double best = 1e9;
-    for (const Circle& x : body_circles(a.shape, pa)) {
-      for (const Circle& y : body_circles(b.shape, b.pose)) {
-        best = std::min(best, std::hypot(x.x - y.x, x.y - y.y) / (x.r + y.r));
+    for (const Circle& x : body_circles(sa, pa)) {
+      for (const Circle& y : body_circles(sb, pb)) {
+        const double k = std::hypot(x.x - y.x, x.y - y.y) / (x.r + y.r);
+        if (k < best) {
+          best = k;
+          if (at_a) *at_a = x;
+          if (at_b) *at_b = y;
+        }
       }
     }
     return best;
+  }
+  static double closeness(const Agent& a, const AnimalPose& pa, const Agent& b) {
+    return closeness(a.shape, pa, b.shape, b.pose);
   }
 
   // Whether agent i may take pose p: inside its pen and clear of pen mates
@@ -158,6 +173,68 @@ struct Herd::Impl {
     a.mode = Mode::kLie;
     a.lie_heading = a.pose.angle;
     a.timer = uniform(8, 30);
+  }
+
+  // Standing places near the current ones where every animal is inside its
+  // pen and at least kSpreadClearance from each pen mate: pairs too close
+  // are pushed apart and animals too near the fence pushed in, a little at a
+  // time, until none is left (or the rounds run out).
+  std::vector<AnimalPose> spread_places() const {
+    std::vector<AnimalPose> at;
+    for (const Agent& a : agents) at.push_back({a.pose.cx, a.pose.cy, a.pose.angle, 0.0});
+    std::array<cv::Point2d, 2> centre{};
+    for (int side = 0; side < 2; ++side) {
+      for (const cv::Point2f& q : pens[side]) centre[side] += cv::Point2d(q.x, q.y);
+      centre[side] *= 1.0 / static_cast<double>(pens[side].size());
+    }
+    for (int round = 0; round < 3000; ++round) {
+      bool clear = true;
+      for (std::size_t i = 0; i < agents.size(); ++i) {
+        for (std::size_t j = i + 1; j < agents.size(); ++j) {
+          if (agents[i].shape.pen != agents[j].shape.pen) continue;
+          Circle x{}, y{};
+          const double k = closeness(agents[i].shape, at[i], agents[j].shape, at[j], &x, &y);
+          if (k >= kSpreadClearance) continue;
+          clear = false;
+          double dx = x.x - y.x, dy = x.y - y.y, d = std::hypot(dx, dy);
+          if (d < 1e-6) {  // centres on top of each other: apart along the x axis
+            dx = i < j ? 1 : -1;
+            dy = 0;
+            d = 1;
+          }
+          const double push = 0.25 * (kSpreadClearance * (x.r + y.r) - d) + 0.5;
+          at[i].cx += push * dx / d;
+          at[i].cy += push * dy / d;
+          at[j].cx -= push * dx / d;
+          at[j].cy -= push * dy / d;
+        }
+      }
+      for (std::size_t i = 0; i < agents.size(); ++i) {
+        if (in_pen(agents[i], at[i])) continue;
+        clear = false;
+        const cv::Point2d c = centre[agents[i].shape.pen];
+        const double dx = c.x - at[i].cx, dy = c.y - at[i].cy, d = std::hypot(dx, dy);
+        if (d > 2) {
+          at[i].cx += 2 * dx / d;
+          at[i].cy += 2 * dy / d;
+        }
+      }
+      if (clear) break;
+    }
+    return at;
+  }
+
+  void spread_out() {
+    const std::vector<AnimalPose> places = spread_places();
+    for (std::size_t i = 0; i < agents.size(); ++i) {
+      Agent& a = agents[i];
+      a.mode = Mode::kSpread;
+      a.target = {places[i].cx, places[i].cy};
+      a.to_lie = false;
+      a.partner = -1;
+      a.speed = 0;
+      a.timer = uniform(9, 12);
+    }
   }
 
   void place_initial(int per_pen) {
@@ -286,6 +363,32 @@ struct Herd::Impl {
         }
         break;
       }
+      case Mode::kSpread: {
+        // Up first, then straight to the place, keeping the heading.
+        a.pose.lying = std::max(0.0, a.pose.lying - dt / 1.0);
+        if (a.timer <= 0) {
+          start_stand(a, 1, 3);
+          break;
+        }
+        const double dx = a.target.x - a.pose.cx, dy = a.target.y - a.pose.cy;
+        const double dist = std::hypot(dx, dy);
+        if (a.pose.lying > 0.5 || dist < 0.5) {
+          a.speed = 0;
+          break;
+        }
+        a.speed = std::min({a.cruise, a.speed + 90 * dt, dist * 1.5 + 5});
+        for (double share : {1.0, 0.5}) {
+          const double step = std::min(dist, a.speed * dt * share);
+          AnimalPose p = a.pose;
+          p.cx += step * dx / dist;
+          p.cy += step * dy / dist;
+          if (allowed(i, p, 0.9)) {
+            a.pose = p;
+            break;
+          }
+        }
+        break;
+      }
     }
   }
 };
@@ -300,6 +403,8 @@ Herd::Herd(int animals_per_pen, std::uint64_t seed) : impl_(std::make_unique<Imp
 }
 
 Herd::~Herd() = default;
+
+void Herd::spread_out() { impl_->spread_out(); }
 
 const std::vector<AnimalShape>& Herd::shapes() const { return impl_->shapes; }
 

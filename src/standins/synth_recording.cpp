@@ -1,5 +1,6 @@
 // Writing a recording: dated folders of clips, ground truth, pen files and
 // the manifest.
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -73,8 +74,15 @@ void validate(const SynthParams& p) {
                      "'");
   }
   if (p.clip_number < 0) throw ValueError("clip_number must not be negative");
-  if (p.clips < 1 || p.clips > 1000) throw ValueError("clips must be from 1 to 1000");
-  if (p.days < 1 || p.days > 366) throw ValueError("days must be from 1 to 366");
+  if (p.day_clips.empty()) {
+    if (p.clips < 1 || p.clips > 1000) throw ValueError("clips must be from 1 to 1000");
+    if (p.days < 1 || p.days > 366) throw ValueError("days must be from 1 to 366");
+  } else {
+    if (p.day_clips.size() > 366) throw ValueError("days must be from 1 to 366");
+    for (int n : p.day_clips) {
+      if (n < 1 || n > 1000) throw ValueError("clips must be from 1 to 1000 on every day");
+    }
+  }
   if (!(p.fps > 0 && p.fps <= 120)) throw ValueError("fps must be above 0 and at most 120");
   if (!(p.clip_seconds > 0 && p.clip_seconds <= 3600)) {
     throw ValueError("clip_seconds must be above 0 and at most 3600");
@@ -96,8 +104,12 @@ SynthRecording generate_recording(const SynthParams& p, const SynthProgress& pro
   const long long frames_per_clip = std::llround(p.clip_seconds * p.fps);
   const long long gap_steps = std::llround(p.gap_seconds * p.fps);
   const double dt = 1.0 / p.fps;
+  const std::vector<int> day_clips =
+      p.day_clips.empty() ? std::vector<int>(static_cast<std::size_t>(p.days), p.clips)
+                          : p.day_clips;
+  const int most_clips = *std::max_element(day_clips.begin(), day_clips.end());
   std::vector<int> starts;
-  for (int c = 0; c < p.clips; ++c) {
+  for (int c = 0; c < most_clips; ++c) {
     const int t = t0 + static_cast<int>(std::floor(c * (p.clip_seconds + p.gap_seconds)));
     if (t >= 86400) throw ValueError("the clips of a day run past midnight");
     if (!starts.empty() && t == starts.back()) {
@@ -129,20 +141,22 @@ SynthRecording generate_recording(const SynthParams& p, const SynthProgress& pro
 
   Herd herd(p.animals_per_pen, p.seed);
   SceneRenderer renderer(herd.shapes(), p.seed);
-  const int total = p.clips * p.days;
+  int total = 0;
+  for (int n : day_clips) total += n;
   int done = 0;
   long long steps = 0;  // simulation steps so far
   const auto advance = [&] {
     herd.step(dt);
     ++steps;
   };
-  for (int d = 0; d < p.days; ++d) {
+  for (int d = 0; d < static_cast<int>(day_clips.size()); ++d) {
+    if (d > 0 && p.scatter_daily) herd.spread_out();
     const std::string date = date_text(
         std::chrono::year_month_day(std::chrono::sys_days(first_day) + std::chrono::days(d)));
     const std::string dir = path_join(p.root, date);
     make_dirs(dir);
     rec.sub_dirs.push_back(date);
-    for (int c = 0; c < p.clips; ++c) {
+    for (int c = 0; c < day_clips[static_cast<std::size_t>(d)]; ++c) {
       if (c > 0) {
         for (long long k = 0; k < gap_steps; ++k) advance();
       }

@@ -111,16 +111,33 @@ py::dict generate_recording(py::object root, py::object clips, py::object second
                             py::object camera, py::object days, py::object gap_seconds,
                             py::object first_date, py::object first_time,
                             py::object animals_per_pen, py::object seed, py::object clip_number,
-                            py::object progress) {
+                            py::object progress, py::object scatter_daily) {
   standins::SynthParams p;
   p.root = to_str(root, "root");
-  p.clips = static_cast<int>(std::clamp<std::int64_t>(to_int(clips, "clips"), -1, 1 << 20));
+  const auto count = [](py::handle v, const std::string& what) {
+    return static_cast<int>(std::clamp<std::int64_t>(to_int(v, what), -1, 1 << 20));
+  };
+  if (py::isinstance<py::list>(clips) || py::isinstance<py::tuple>(clips)) {
+    py::sequence seq = py::reinterpret_borrow<py::sequence>(clips);
+    if (seq.size() == 0) throw vexo::ValueError("clips: expected at least one day of clips");
+    for (std::size_t i = 0; i < seq.size(); ++i) {
+      p.day_clips.push_back(count(seq[i], "clips[" + std::to_string(i) + "]"));
+    }
+    const std::int64_t d = to_int(days, "days");
+    if (d != 1 && d != static_cast<std::int64_t>(seq.size())) {
+      throw vexo::ValueError("days: " + std::to_string(d) + " does not match the " +
+                             std::to_string(seq.size()) + " days of clips given");
+    }
+  } else {
+    p.clips = count(clips, "clips");
+  }
   p.clip_seconds = to_double(seconds, "seconds");
   p.fps = to_double(fps, "fps");
   p.camera = py::isinstance<py::int_>(camera) ? std::to_string(to_int(camera, "camera"))
                                               : to_str(camera, "camera");
   p.days = static_cast<int>(std::clamp<std::int64_t>(to_int(days, "days"), -1, 1 << 20));
   p.gap_seconds = to_double(gap_seconds, "gap_seconds");
+  p.scatter_daily = truthy(scatter_daily);
   p.first_date = to_str(first_date, "first_date");
   p.first_time = to_str(first_time, "first_time");
   p.animals_per_pen = static_cast<int>(
@@ -325,11 +342,15 @@ void bind_synth(py::module_& m) {
         py::arg("days") = 1, py::arg("gap_seconds") = 0.0, py::arg("first_date") = "20240131",
         py::arg("first_time") = "08:00:00", py::arg("animals_per_pen") = 10, py::arg("seed") = 0,
         py::arg("clip_number") = 1, py::arg("progress") = py::none(),
+        py::arg("scatter_daily") = false,
         "Write a synthetic recording under root: <root>/<YYYYMMDD>/Camera<camera>_<n>_<date><time>"
         ".mp4 clips (2560 x 1440, an orange marker between two pens of animals_per_pen animals), "
         "<root>/ground_truth/<video name>.json poses, <root>/pens/Cam<camera>.json (right pen, "
         "right-crop pixels) and Cam<camera>_left.json, and <root>/recording.json. The clips of "
-        "each day follow each other (gap_seconds apart); the herd moves on continuously. "
+        "each day follow each other (gap_seconds apart); the herd moves on continuously, and "
+        "the night between two days passes in no time. clips is the number of clips of each "
+        "day, or a list of the clips of every day. With scatter_daily, every day but the "
+        "first begins with the herd getting up and spreading out over its pen. "
         "progress(done, total) is called after each clip. Returns the manifest as a dict.");
 
   py::class_<GroundTruth>(m, "GroundTruth",
