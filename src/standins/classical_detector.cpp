@@ -34,11 +34,14 @@ std::vector<Blob> detect_blobs(const cv::Mat& rgb, const BlobDetectorParams& p) 
   cv::bitwise_and(bright, pale, fg);
   const double scale =
       p.reference_rows > 0 ? static_cast<double>(rgb.rows) / p.reference_rows : 1.0;
-  const auto scaled = [scale](int size) {
-    return std::max(1, static_cast<int>(std::lround(size * scale)));
+  // Kernels keep an odd size, so they stay centred and move no edge; their
+  // radius is rounded down, so a kernel never grows past its share.
+  const auto kernel = [scale](int size) {
+    const int radius = static_cast<int>(std::floor((std::max(1, size) - 1) / 2.0 * scale + 1e-9));
+    return ellipse_kernel(2 * radius + 1);
   };
-  cv::morphologyEx(fg, fg, cv::MORPH_OPEN, ellipse_kernel(scaled(p.open_size)));
-  cv::morphologyEx(fg, fg, cv::MORPH_CLOSE, ellipse_kernel(scaled(p.close_size)));
+  cv::morphologyEx(fg, fg, cv::MORPH_OPEN, kernel(p.open_size));
+  cv::morphologyEx(fg, fg, cv::MORPH_CLOSE, kernel(p.close_size));
 
   cv::Mat labels, stats, centroids;
   int n = cv::connectedComponentsWithStats(fg, labels, stats, centroids, 8, CV_32S);
@@ -53,7 +56,7 @@ std::vector<Blob> detect_blobs(const cv::Mat& rgb, const BlobDetectorParams& p) 
     const int x = s[cv::CC_STAT_LEFT], y = s[cv::CC_STAT_TOP];
     const int w = s[cv::CC_STAT_WIDTH], h = s[cv::CC_STAT_HEIGHT];
     // Contrast: blob brightness against the floor ring around it.
-    const int r = scaled(p.ring_width);
+    const int r = std::max(1, static_cast<int>(std::lround(p.ring_width * scale)));
     cv::Rect outer(std::max(0, x - r), std::max(0, y - r), 0, 0);
     outer.width = std::min(rgb.cols, x + w + r) - outer.x;
     outer.height = std::min(rgb.rows, y + h + r) - outer.y;

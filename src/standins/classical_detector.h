@@ -25,7 +25,8 @@ struct BlobDetectorParams {
   // The three sizes above are in pixels of a frame this many rows high and
   // scale with the frame's height, so the closing that bridges the marks on
   // an animal's skin never bridges the gap between two animals in a smaller
-  // frame (0: the sizes are taken as given).
+  // frame (0: the sizes are taken as given). Kernels are odd-sized: an even
+  // size acts as the odd size below it.
   int reference_rows = 520;
 };
 

@@ -124,3 +124,28 @@ def test_untrackable_clip_is_reported_and_fails_the_run(tmp_path, monkeypatch, c
     assert clip["skipped"] and clip["flagged"]
     # Allowed skips: the same run (reused) exits 0.
     assert pipeline.main(args + ["--allow-skipped"]) == 0
+
+
+def test_matcher_failure_at_a_day_boundary_falls_back_to_the_initializer(tmp_path):
+    # Two days of one clip each: the herd sleeps where it lay and spreads out
+    # as the second day begins. On one pen the segmenter misses a pig there;
+    # the other pen's matcher carries the ids across the night.
+    out = str(tmp_path / "run")
+    summary = pipeline.run(out, Settings(cameras=1, clips=2, days=2, seconds=3.0, height=200,
+                                         faults="matcher"))
+    (planted,) = faults.load_plan(os.path.join(out, "recordings", "Camera61"))
+    day2 = {c["pen"]: c for c in summary["clips"] if c["clip"] == planted["clip"]}
+    assert planted["clip_index"] == 1 and planted["clip"].split("_")[-1].startswith("20240201")
+    hit, other = day2[planted["pen"]], day2[{"left": "right", "right": "left"}[planted["pen"]]]
+    assert hit["matcher"]["failed"] and hit["matcher"]["fallback"] == "initializer"
+    assert hit["seeded_by"] == "initializer" and hit["pigs_tracked"] == 10
+    assert "initializer" in hit["images"] and "matcher failed" in " ".join(hit["flag_reasons"])
+    assert not other["matcher"]["failed"] and other["seeded_by"] == "matcher"
+    assert hit["identity"]["accuracy"] >= 0.99 and other["identity"]["accuracy"] >= 0.99
+    assert summary["scoring"]["matcher"] == {"planted_failures": 1, "failed": 1,
+                                             "initializer_fallback_tracked": 1}
+    text = open(os.path.join(out, "summary.txt")).read()
+    assert "matcher: 1 of 1 planted failures seen, 1 tracked after the initializer fallback" in text
+    (row,) = [line.split() for line in text.splitlines()
+              if line.startswith(planted["clip"]) and line.split()[2] == planted["pen"]]
+    assert row[4] == "fallback"

@@ -6,6 +6,7 @@ import torch
 from PIL import Image
 
 from vexo_pipeline import StandinImagePredictor, make_detector, scripted_detections
+from vexo_pipeline.standins import detect_blobs
 
 
 def blob_image(h=200, w=300):
@@ -47,6 +48,23 @@ def test_detector_thresholds_and_empty_floor():
     assert tuple(res[0]["boxes"].shape) == (0, 4) and res[0]["labels"] == []
     res, *_ = detect(Image.fromarray(np.full((64, 64, 3), 40, np.uint8)))
     assert len(res[0]["scores"]) == 0
+
+
+@pytest.mark.parametrize("rows", [200, 260, 520, 1040])
+def test_detector_tells_close_animals_apart_at_any_frame_height(rows):
+    # Two animals side by side with a dark mark across each, drawn at the
+    # scale of the frame: the gap between them is a little wider than the
+    # closing that bridges the marks, and stays so in a small frame.
+    k = rows / 520
+    img = np.full((rows, int(1.5 * rows), 3), 50, np.uint8)
+    gap, mark = round(12 * k), max(1, int(3 * k))
+    x0, y0, w, h = round(200 * k), round(150 * k), round(160 * k), round(80 * k)
+    want = [[x0, y0, x0 + w, y0 + h], [x0, y0 + h + gap, x0 + w, y0 + 2 * h + gap]]
+    for x1, y1, x2, y2 in want:
+        img[y1:y2, x1:x2] = (210, 180, 165)
+        img[y1:y2, (x1 + x2) // 2:(x1 + x2) // 2 + mark] = (60, 50, 45)
+    boxes, scores = detect_blobs(img)
+    assert np.allclose(sorted(boxes.tolist()), want, atol=1) and (scores > 0.5).all()
 
 
 def test_detector_scripts(tmp_path):
