@@ -139,7 +139,8 @@ def test_generation_is_reproducible_and_checks_its_settings(recording, tmp_path)
     assert synth.GroundTruth(other["clips"][0]["ground_truth"]).poses(1) != first.poses(1)
     bad = [dict(clips=0), dict(fps=0), dict(seconds=-1), dict(first_date="2024-01-31"),
            dict(first_date="20240230"), dict(first_time="8:00"), dict(camera="6a"),
-           dict(animals_per_pen=0), dict(seed=-1), dict(first_time="23:59:59", clips=2)]
+           dict(animals_per_pen=0), dict(seed=-1), dict(first_time="23:59:59", clips=2),
+           dict(clips=[]), dict(clips=[2, 0]), dict(clips=[1, 1], days=3)]
     for kwargs in bad:
         with pytest.raises(ValueError):
             synth.generate_recording(str(tmp_path / "bad"), **kwargs)
