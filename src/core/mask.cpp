@@ -1,8 +1,6 @@
 #include "core/mask.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "core/errors.h"
@@ -70,14 +68,6 @@ bool mask_centroid(const cv::Mat& mask, double& cx, double& cy) {
   cx = sx / static_cast<double>(n);
   cy = sy / static_cast<double>(n);
   return true;
-}
-
-cv::Mat calloc_mat(int rows, int cols, std::shared_ptr<void>& owner) {
-  std::size_t bytes = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-  void* p = std::calloc(bytes ? bytes : 1, 1);
-  if (!p) throw std::bad_alloc();
-  owner = std::shared_ptr<void>(p, [](void* q) { std::free(q); });
-  return cv::Mat(rows, cols, CV_8UC1, p);
 }
 
 void require_same_shape(const std::vector<cv::Mat>& masks, const char* what) {

@@ -45,11 +45,6 @@ MaskStat mask_stat(const cv::Mat& mask);
 // Centroid (mean column, mean row) of the nonzero pixels; false when empty.
 bool mask_centroid(const cv::Mat& mask, double& cx, double& cy);
 
-// A zero-filled 8-bit rows x cols matrix whose memory comes from calloc, so
-// pages never written stay unmapped (large mask stacks are mostly zeros).
-// The Mat does not own the memory: keep `owner` alive as long as it is used.
-cv::Mat calloc_mat(int rows, int cols, std::shared_ptr<void>& owner);
-
 // Checks that all masks share one size; throws ValueError otherwise.
 void require_same_shape(const std::vector<cv::Mat>& masks, const char* what);
 

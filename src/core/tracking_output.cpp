@@ -15,6 +15,7 @@
 #include "core/overlap.h"
 #include "core/parallel.h"
 #include "core/polygon.h"
+#include "core/zeroed_memory.h"
 
 namespace vexo {
 
@@ -79,7 +80,7 @@ FrameFile decode_frame_file(const std::string& text, const std::string& json_pat
   if (static_cast<double>(n) * height * width > 8.0e9 ||
       static_cast<double>(n) * height > std::numeric_limits<int>::max())
     throw ValueError("'" + json_path + "': too many masks");
-  out.stack = calloc_mat(static_cast<int>(n) * height, width, out.owner);
+  out.stack = zeroed_mat(static_cast<int>(n) * height, width, CV_8UC1);
   out.ids.reserve(n);
   out.boxes.reserve(n);
   for (std::size_t k = 0; k < n; ++k) {

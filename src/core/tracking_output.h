@@ -17,7 +17,6 @@ struct FrameFile {
   std::string image_path;
   int rows = 0, cols = 0;
   cv::Mat stack;                  // (n * rows) x cols, mask k in rows [k*rows, (k+1)*rows)
-  std::shared_ptr<void> owner;    // memory of `stack`
   std::vector<std::int64_t> ids;  // object_id - 1, per detection
   std::vector<Box> boxes;         // a box holding each mask's pixels (from its polygons)
   std::size_t count() const { return ids.size(); }

@@ -14,6 +14,7 @@
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/parallel.h"
+#include "core/zeroed_memory.h"
 #include "pen/pen_file.h"
 #include "pen/pen_membership.h"
 
@@ -44,8 +45,8 @@ std::vector<cv::Point> contour_points(const cv::Mat& bin, cv::Point offset) {
 
 }  // namespace
 
-Runs mask_runs(const cv::Mat& mask) {
-  Runs runs;
+PixelRuns mask_runs(const cv::Mat& mask) {
+  PixelRuns runs;
   const int cols = mask.cols;
   for (int y = 0; y < mask.rows; ++y) {
     const std::uint8_t* r = mask.ptr<std::uint8_t>(y);
@@ -68,7 +69,7 @@ Runs mask_runs(const cv::Mat& mask) {
       if (x >= cols) break;
       const int s = x;
       while (x < cols && r[x]) ++x;
-      runs.push_back(Run{y, s, x - 1});
+      runs.push_back(PixelRun{y, s, x - 1});
     }
   }
   return runs;
@@ -88,22 +89,22 @@ PenRuns pen_runs(const cv::Mat& pen) {
   return pr;
 }
 
-Runs cut_runs(const Runs& runs, const PenRuns& pen) {
-  Runs out;
+PixelRuns cut_runs(const PixelRuns& runs, const PenRuns& pen) {
+  PixelRuns out;
   out.reserve(runs.size());
-  for (const Run& r : runs) {
+  for (const PixelRun& r : runs) {
     if (r.y < 0 || r.y >= pen.rows) continue;
     for (std::size_t k = pen.row_start[r.y]; k < pen.row_start[r.y + 1]; ++k) {
-      const Run& q = pen.runs[k];
+      const PixelRun& q = pen.runs[k];
       if (q.x2 < r.x1) continue;
       if (q.x1 > r.x2) break;
-      out.push_back(Run{r.y, std::max(r.x1, q.x1), std::min(r.x2, q.x2)});
+      out.push_back(PixelRun{r.y, std::max(r.x1, q.x1), std::min(r.x2, q.x2)});
     }
   }
   return out;
 }
 
-Components run_components(const Runs& runs) {
+Components run_components(const PixelRuns& runs) {
   const std::size_t n = runs.size();
   std::vector<std::size_t> parent(n);
   std::iota(parent.begin(), parent.end(), std::size_t{0});
@@ -139,16 +140,28 @@ Components run_components(const Runs& runs) {
     prev_end = row_end;
     i = row_end;
   }
+  // Labels follow a scan of 2 x 2 pixel blocks (block rows top to bottom,
+  // each left to right): a component's label comes from the first block
+  // holding one of its pixels, which for a run is the block of its first
+  // pixel. Pixels of one block always touch, so no two components share it.
+  std::vector<std::uint64_t> first_block(n, std::numeric_limits<std::uint64_t>::max());
+  std::vector<std::size_t> roots;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t root = find(k);
+    if (root == k) roots.push_back(k);
+    const std::uint64_t block = (static_cast<std::uint64_t>(runs[k].y >> 1) << 32) |
+                                static_cast<std::uint32_t>(runs[k].x1 >> 1);
+    first_block[root] = std::min(first_block[root], block);
+  }
+  std::sort(roots.begin(), roots.end(),
+            [&](std::size_t a, std::size_t b) { return first_block[a] < first_block[b]; });
+  std::vector<int> label_of(n, 0);
+  int next = 1;
+  for (std::size_t root : roots) label_of[root] = next++;
   Components c;
   c.runs = runs;
   c.run_label.assign(n, 0);
-  std::vector<int> label_of(n, 0);
-  int next = 1;
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t root = find(k);
-    if (label_of[root] == 0) label_of[root] = next++;
-    c.run_label[k] = label_of[root];
-  }
+  for (std::size_t k = 0; k < n; ++k) c.run_label[k] = label_of[find(k)];
   c.num_labels = next;
   c.area.assign(next, 0);
   c.box.assign(next, Box{});
@@ -156,7 +169,7 @@ Components run_components(const Runs& runs) {
   std::vector<std::int64_t> sx(next, 0), sy(next, 0);
   Box all{std::numeric_limits<int>::max(), std::numeric_limits<int>::max(), -1, -1};
   for (std::size_t k = 0; k < n; ++k) {
-    const Run& r = runs[k];
+    const PixelRun& r = runs[k];
     const int l = c.run_label[k];
     const std::int64_t len = r.x2 - r.x1 + 1;
     Box& b = c.box[l];
@@ -191,10 +204,10 @@ Components frame_components(const cv::Mat& mask) {
   Components c = run_components(mask_runs(mask));
   const int rows = mask.rows, cols = mask.cols;
   c.roi = Box{0, 0, cols - 1, rows - 1};
-  c.labels = cv::Mat::zeros(rows, cols, CV_32S);
+  c.labels = zeroed_mat(rows, cols, CV_32S);
   std::vector<std::int64_t> row_fg(rows, 0), col_diff(static_cast<std::size_t>(cols) + 1, 0);
   for (std::size_t k = 0; k < c.runs.size(); ++k) {
-    const Run& r = c.runs[k];
+    const PixelRun& r = c.runs[k];
     int* row = c.labels.ptr<int>(r.y);
     std::fill(row + r.x1, row + r.x2 + 1, c.run_label[k]);
     row_fg[r.y] += r.x2 - r.x1 + 1;
@@ -325,7 +338,7 @@ std::vector<cv::Point> label_contour_points(const Components& c, int label) {
     bin = cv::Mat::zeros(b.height(), b.width(), CV_8U);
     for (std::size_t k = 0; k < c.runs.size(); ++k) {
       if (c.run_label[k] != label) continue;
-      const Run& r = c.runs[k];
+      const PixelRun& r = c.runs[k];
       std::memset(bin.ptr<std::uint8_t>(r.y - b.y1) + (r.x1 - b.x1), 255,
                   static_cast<std::size_t>(r.x2 - r.x1 + 1));
     }
@@ -404,23 +417,34 @@ std::int64_t kept_label_pixels(const cv::Mat& labels, int num_labels, const std:
   std::vector<std::uint8_t> keep(static_cast<std::size_t>(num_labels), 0);
   for (int l : kept) keep[static_cast<std::size_t>(l)] = 1;
   std::int64_t set = 0;
+  if (kept.empty()) return set;
   for (int y = 0; y < labels.rows; ++y) {
     const int* row = labels.ptr<int>(y);
     std::uint8_t* dst = out + static_cast<std::size_t>(y) * labels.cols;
     for (int x = 0; x < labels.cols; ++x) {
-      const std::uint8_t v = keep[static_cast<std::size_t>(row[x])];
-      dst[x] = v;
-      set += v;
+      if (keep[static_cast<std::size_t>(row[x])]) {
+        dst[x] = 1;
+        ++set;
+      }
     }
   }
   return set;
 }
 
-RefineResult refine_runs(const Runs& mask, const PenRuns& pen, const std::optional<Centroid>& prev,
-                         bool first_frame, const RefineParams& p) {
+cv::Mat render_runs(const PixelRuns& runs, int rows, int cols) {
+  cv::Mat out = zeroed_mat(rows, cols, CV_8U);
+  for (const PixelRun& r : runs) {
+    std::memset(out.ptr<std::uint8_t>(r.y) + r.x1, 1, static_cast<std::size_t>(r.x2 - r.x1 + 1));
+  }
+  return out;
+}
+
+RefineResult refine_runs(const PixelRuns& mask, const PenRuns& pen,
+                         const std::optional<Centroid>& prev, bool first_frame,
+                         const RefineParams& p) {
   RefineResult r;
   if (mask.empty()) return r;
-  Runs cut = cut_runs(mask, pen);
+  PixelRuns cut = cut_runs(mask, pen);
   if (cut.empty()) {
     r.kind = RefineResult::Kind::OutsidePen;
     return r;
@@ -434,7 +458,7 @@ RefineResult refine_runs(const Runs& mask, const PenRuns& pen, const std::option
     if (r.kind == RefineResult::Kind::Emptied) return r;
     // The first frame keeps the uncut mask.
     std::int64_t sx = 0, sy = 0, n = 0;
-    for (const Run& q : mask) {
+    for (const PixelRun& q : mask) {
       const std::int64_t len = q.x2 - q.x1 + 1;
       sx += span_sum(q.x1, q.x2);
       sy += static_cast<std::int64_t>(q.y) * len;
@@ -514,7 +538,7 @@ std::shared_ptr<const PenRuns> PenMasks::get(int rows, int cols) {
 
 SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
                                 std::vector<std::optional<Centroid>> prev, std::size_t frame_count,
-                                PenMasks& pen, const RefineParams& p) {
+                                PenMasks& pen, const RefineParams& p, bool render) {
   SegmentsOutcome out;
   out.results.resize(masks.size());
   std::vector<std::vector<std::size_t>> chains(prev.size());
@@ -523,7 +547,12 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
     chains[masks[i].chain].push_back(i);
   }
   const auto fc = static_cast<std::int64_t>(frame_count);
-  std::vector<std::size_t> failed_at(chains.size(), masks.size());
+  // Per chain: the first of its masks not refined (the end when all are),
+  // and why, when it failed.
+  std::vector<std::size_t> stopped_at(chains.size(), masks.size());
+  for (std::size_t ch = 0; ch < chains.size(); ++ch) {
+    if (!chains[ch].empty()) stopped_at[ch] = chains[ch].front();
+  }
   std::vector<std::exception_ptr> errors(chains.size());
   std::atomic<bool> cancel{false};
   // Masks after the earliest failure so far are not needed.
@@ -533,13 +562,15 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
   auto refine_chain = [&](std::size_t ch) {
     std::optional<Centroid> cur = prev[ch];
     std::size_t step = 0;
-    for (std::size_t i : chains[ch]) {
+    const std::vector<std::size_t>& chain = chains[ch];
+    for (std::size_t pos = 0; pos < chain.size(); ++pos) {
+      const std::size_t i = chain[pos];
       if (cancel.load(std::memory_order_relaxed) || i > first_failure.load()) return;
       const SegmentMask& sm = masks[i];
       try {
         if (std::this_thread::get_id() == caller && ++step % 8 == 0) check_interrupt();
         RefineResult r;
-        Runs runs = mask_runs(sm.mask);
+        PixelRuns runs = mask_runs(sm.mask);
         if (!runs.empty()) {
           if (sm.frame_idx >= fc || sm.frame_idx < -fc) {
             throw IndexError("frame index " + std::to_string(sm.frame_idx) +
@@ -549,14 +580,20 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
           auto pr = pen.get(sm.mask.rows, sm.mask.cols);
           r = refine_runs(runs, *pr, cur, sm.frame_pos == 0, p);
         }
+        if (sm.edit_in_place) {
+          r.source_runs = std::move(runs);
+        } else if (render && (r.kind == RefineResult::Kind::Cleaned ||
+                              r.kind == RefineResult::Kind::FirstFrame)) {
+          r.pixels = render_runs(r.runs, sm.mask.rows, sm.mask.cols);
+        }
         if (r.centroid) cur = r.centroid;
         out.results[i] = std::move(r);
+        stopped_at[ch] = pos + 1 < chain.size() ? chain[pos + 1] : masks.size();
         progress.add();
       } catch (const Interrupted&) {
         cancel.store(true);
-        throw;
+        return;
       } catch (...) {
-        failed_at[ch] = i;
         errors[ch] = std::current_exception();
         std::size_t seen = first_failure.load();
         while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
@@ -565,14 +602,35 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
       }
     }
   };
-  parallel_for(chains.size(), refine_chain, 0, &cancel);
+  try {
+    parallel_for(chains.size(), refine_chain, 0, &cancel);
+  } catch (const Interrupted&) {
+    cancel.store(true);
+  }
+  // Only an interrupt sets `cancel`; once seen, it is reported even when
+  // every mask was refined.
+  const bool interrupted = cancel.load();
   progress.finish();
-  out.done = masks.size();
+  out.refined.assign(masks.size(), 0);
+  std::size_t failed = masks.size();
   for (std::size_t ch = 0; ch < chains.size(); ++ch) {
-    if (failed_at[ch] < out.done) {
-      out.done = failed_at[ch];
+    if (errors[ch] && stopped_at[ch] < failed) {
+      failed = stopped_at[ch];
       out.error = errors[ch];
     }
+  }
+  for (std::size_t ch = 0; ch < chains.size(); ++ch) {
+    for (std::size_t i : chains[ch]) {
+      if (i >= stopped_at[ch] || i >= failed) break;
+      out.refined[i] = 1;
+    }
+  }
+  while (out.done < masks.size() && out.refined[out.done]) ++out.done;
+  if (!out.error && (interrupted || out.done < masks.size())) {
+    out.error = std::make_exception_ptr(Interrupted());
+  }
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    if (!out.refined[i]) out.results[i] = RefineResult{};
   }
   return out;
 }

@@ -30,33 +30,35 @@ struct Centroid {
 };
 
 // Pixels x1 .. x2 (inclusive) of row y.
-struct Run {
+struct PixelRun {
   int y = 0, x1 = 0, x2 = 0;
 };
-using Runs = std::vector<Run>;
+using PixelRuns = std::vector<PixelRun>;
 
 // Runs of the nonzero pixels of an 8-bit mask, rows top to bottom, each row
 // left to right.
-Runs mask_runs(const cv::Mat& mask);
+PixelRuns mask_runs(const cv::Mat& mask);
 
 // The pen of one frame size as runs, indexed by row.
 struct PenRuns {
   int rows = 0, cols = 0;
-  Runs runs;
+  PixelRuns runs;
   std::vector<std::size_t> row_start;  // runs of row y: [row_start[y], row_start[y + 1])
 };
 PenRuns pen_runs(const cv::Mat& pen);
 // The parts of `runs` inside the pen.
-Runs cut_runs(const Runs& runs, const PenRuns& pen);
+PixelRuns cut_runs(const PixelRuns& runs, const PenRuns& pen);
 
 // 8-connected components of a mask with per-label statistics in frame
-// coordinates. Label 0 is the background; labels ascend in raster order of
-// each component's first pixel. Built either from a label image (`labels`,
+// coordinates. Label 0 is the background; labels are numbered as OpenCV's
+// 8-connected component analysis numbers them: in the order a scan of 2 x 2
+// pixel blocks (block rows top to bottom, each left to right) first meets
+// each component. Built either from a label image (`labels`,
 // covering `roi`) or from runs (`runs` with `run_label`, no label image).
 struct Components {
   Box roi;
   cv::Mat labels;  // CV_32S, roi-sized; empty for run-built components
-  Runs runs;
+  PixelRuns runs;
   std::vector<int> run_label;
   int num_labels = 1;
   std::vector<std::int64_t> area;
@@ -69,7 +71,7 @@ struct Components {
 // frame's label image and statistics for every label, background included.
 Components frame_components(const cv::Mat& mask);
 // Components of runs given in raster order.
-Components run_components(const Runs& runs);
+Components run_components(const PixelRuns& runs);
 // Components given as a full-frame label image with per-label areas and
 // centroids (as a component analysis returns them). Boxes are measured from
 // the labels; ValueError for labels outside 0 .. num_labels - 1.
@@ -120,9 +122,15 @@ struct RefineResult {
     Emptied,     // everything rejected: replaced by an empty mask
   };
   Kind kind = Kind::Unchanged;
-  Runs runs;
+  PixelRuns runs;
   std::optional<Centroid> centroid;  // the pig's new previous position, when updated
+  cv::Mat pixels;                    // `runs` drawn by render_runs, when asked for
+  PixelRuns source_runs;             // the mask's own runs, for a caller editing it in place
 };
+
+// A rows x cols 8-bit mask, 1 on `runs` and 0 elsewhere, in zeroed memory:
+// only the pages the runs lie on are ever written.
+cv::Mat render_runs(const PixelRuns& runs, int rows, int cols);
 
 // The first-frame rule, for a mask of which no component is kept: the first
 // frame of a clip keeps its mask as it was (FirstFrame), later frames lose it
@@ -133,15 +141,16 @@ std::string clean_frame_line(const std::string& frame, const std::string& object
 // The line following it when refinement leaves the pig without a mask.
 std::string no_mask_line(const std::string& frame, const std::string& object);
 
-// The keeping step over a full-frame label image: out (rows x cols bytes,
-// row-major) is 1 where the pixel's label is among `kept` and 0 elsewhere.
-// Returns the number of pixels set.
+// The keeping step over a full-frame label image: sets out (rows x cols
+// bytes, row-major, zero on entry) to 1 where the pixel's label is among
+// `kept`, writing nothing elsewhere. Returns the number of pixels set.
 std::int64_t kept_label_pixels(const cv::Mat& labels, int num_labels, const std::vector<int>& kept,
                                std::uint8_t* out);
 
 // Refines one H x W mask (nonzero inside) against the pen of its size.
-RefineResult refine_runs(const Runs& mask, const PenRuns& pen, const std::optional<Centroid>& prev,
-                         bool first_frame, const RefineParams& p);
+RefineResult refine_runs(const PixelRuns& mask, const PenRuns& pen,
+                         const std::optional<Centroid>& prev, bool first_frame,
+                         const RefineParams& p);
 RefineResult refine_mask(const cv::Mat& mask, const cv::Mat& pen,
                          const std::optional<Centroid>& prev, bool first_frame,
                          const RefineParams& p);
@@ -168,21 +177,28 @@ struct SegmentMask {
   std::int64_t frame_idx = 0;  // the frame's index into the clip's frame list
   std::size_t chain = 0;       // which pig: masks of one pig are refined in order
   cv::Mat mask;                // H x W, nonzero inside
+  bool edit_in_place = false;  // the caller rewrites `mask` itself: hand back its runs
+                               // (source_runs) instead of drawing the result
 };
 
 struct SegmentsOutcome {
-  std::vector<RefineResult> results;  // one per mask; valid for the first `done`
-  std::size_t done = 0;               // masks refined before the first failure
-  std::exception_ptr error;           // the failure of mask `done`, if any
+  std::vector<RefineResult> results;  // one per mask
+  std::vector<char> refined;          // per mask: whether `results` holds its result
+  std::size_t done = 0;               // leading masks (in map order) refined
+  std::exception_ptr error;           // the failure, or Interrupted, that stopped the work
 };
 
 // Refines every mask, pigs in parallel and each pig's masks in map order.
 // `prev` holds each chain's previous position. A frame index outside the
 // frame list (of `frame_count` names; negative indices count from its end) or
-// an unreadable pen file fails the first nonempty mask it concerns; results
-// of the masks before the first failure in map order are kept.
+// an unreadable pen file fails the first nonempty mask it concerns: only the
+// masks before the first failure in map order count as refined. A host
+// interrupt stops the work within a few masks; every mask refined before it
+// counts (for each pig, a run of its first masks), so a later call can go on
+// from there. With `render`, cleaned and first-frame results of masks not
+// edited in place carry their pixels, drawn on the worker threads.
 SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
                                 std::vector<std::optional<Centroid>> prev, std::size_t frame_count,
-                                PenMasks& pen, const RefineParams& p);
+                                PenMasks& pen, const RefineParams& p, bool render = false);
 
 }  // namespace vexo::tracking

@@ -69,8 +69,8 @@ def blob_distance(a, b):
 def plain_refine(video_segments, pen_json_path, frame_names, prev_centroids,
                  min_area_ratio=0.3, ratios=(0.5, 1.5), max_prev_dist=200, messages=None):
     """The refinement done mask by mask in numpy/OpenCV, the pen file read and
-    drawn for every mask. Labels are taken in raster order of each
-    component's first pixel (this only decides ties between equal areas)."""
+    drawn for every mask, with OpenCV's component analysis (whose label
+    order decides ties between equal areas)."""
     first = next(iter(video_segments))
     for f, objs in video_segments.items():
         for oid, mask in objs.items():
@@ -86,8 +86,7 @@ def plain_refine(video_segments, pen_json_path, frame_names, prev_centroids,
                 objs[oid] = in_pen
                 continue
             m8 = (in_pen.astype(np.uint8) * 255).reshape(mask.shape[-2:])
-            n, labels, stats, cents = cv2.connectedComponentsWithStatsWithAlgorithm(
-                m8, 8, cv2.CV_32S, cv2.CCL_WU)
+            n, labels, stats, cents = cv2.connectedComponentsWithStats(m8, connectivity=8)
             areas = stats[1:, cv2.CC_STAT_AREA]
             prev = prev_centroids.get(oid)
             cand = (np.argsort(-areas, kind="stable")[:5] + 1).tolist()

@@ -266,6 +266,25 @@ bool is_array_like(py::handle value) {
          py::hasattr(value, "__array__") || py::hasattr(value, "detach");
 }
 
+bool is_private_bool_array(const py::array& arr, Py_ssize_t ours) {
+  // Never released: arrays may be checked while the interpreter shuts down.
+  static PyObject* ndarray =
+      py::object(py::module_::import("numpy").attr("ndarray")).release().ptr();
+  PyObject* o = arr.ptr();
+  if (Py_TYPE(o) != reinterpret_cast<PyTypeObject*>(ndarray)) return false;
+  if (Py_REFCNT(o) != 1 + ours) return false;
+  using api = py::detail::npy_api;
+  const int need = api::NPY_ARRAY_C_CONTIGUOUS_ | api::NPY_ARRAY_OWNDATA_ |
+                   api::NPY_ARRAY_WRITEABLE_ | api::NPY_ARRAY_ALIGNED_;
+  if ((arr.flags() & need) != need) return false;
+  if (arr.dtype().kind() != 'b' || arr.itemsize() != 1) return false;
+  const Py_ssize_t weak = Py_TYPE(o)->tp_weaklistoffset;
+  if (weak > 0 && *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + weak) != nullptr) {
+    return false;
+  }
+  return py::detail::array_proxy(o)->base == nullptr;
+}
+
 std::string shape_text(const py::array& a) {
   std::string s = "(";
   for (py::ssize_t i = 0; i < a.ndim(); ++i) {

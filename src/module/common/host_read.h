@@ -70,6 +70,12 @@ py::array host_array(py::handle value, const std::string& what);
 // Whether host_array() reads `value` as an array-like: numpy arrays,
 // tensors, lists and objects with __array__ (not None, numbers or text).
 bool is_array_like(py::handle value);
+// Whether `arr` is a plain, writable, aligned, C-contiguous boolean numpy
+// array that owns its memory, has no weak references, and is referenced only
+// by the container it was read from and by `ours` references of the caller:
+// nobody else can see it, so rewriting it in place for a result is the same
+// as replacing it with a new array (and reuses memory already in use).
+bool is_private_bool_array(const py::array& arr, Py_ssize_t ours);
 // "(2, 3)", "(4,)": an array's shape as the host prints it.
 std::string shape_text(const py::array& a);
 

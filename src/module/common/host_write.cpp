@@ -1,9 +1,12 @@
 #include "common/host_write.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "core/errors.h"
+#include "core/zeroed_memory.h"
 
 namespace vexo::py_bind {
 
@@ -45,10 +48,27 @@ py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& 
 }
 
 py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape) {
-  py::dtype dt = dtype_of_depth(m.depth());
+  return mat_as_array(m, shape, dtype_of_depth(m.depth()));
+}
+
+py::array mat_as_array(const cv::Mat& m, const std::vector<py::ssize_t>& shape,
+                       const py::dtype& dtype) {
   auto* holder = new cv::Mat(m);
   py::capsule owner(holder, [](void* p) { delete static_cast<cv::Mat*>(p); });
-  return py::array(dt, shape, {}, holder->data, owner);
+  return py::array(dtype, shape, {}, holder->data, owner);
+}
+
+py::array zeroed_array(const std::vector<py::ssize_t>& shape, const py::dtype& dtype) {
+  std::size_t bytes = static_cast<std::size_t>(dtype.itemsize());
+  for (py::ssize_t d : shape) {
+    if (d < 0) throw vexo::ValueError("negative array dimension");
+    if (d > 0 && bytes > SIZE_MAX / static_cast<std::size_t>(d)) throw std::bad_alloc();
+    bytes *= static_cast<std::size_t>(d);
+  }
+  if (bytes == 0 || bytes > static_cast<std::size_t>(INT_MAX)) {
+    return import_host("numpy").attr("zeros")(py::tuple(py::cast(shape)), dtype);
+  }
+  return mat_as_array(vexo::zeroed_mat(1, static_cast<int>(bytes), CV_8U), shape, dtype);
 }
 
 py::array_t<double> table_to_numpy(const std::vector<double>& cells, std::size_t rows,

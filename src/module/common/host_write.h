@@ -24,6 +24,14 @@ py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& 
 py::array mat_to_numpy_shaped(const cv::Mat& m, const std::vector<py::ssize_t>& shape,
                               std::shared_ptr<void> owner);
 
+// numpy array of `dtype` and `shape` over a contiguous Mat buffer of as many
+// bytes (no copy; a bool array over an 8-bit 0/1 mask, say).
+py::array mat_as_array(const cv::Mat& m, const std::vector<py::ssize_t>& shape,
+                       const py::dtype& dtype);
+// A zero-filled array whose untouched pages are never faulted in (see
+// core/zeroed_memory.h): large, mostly empty masks cost what they hold.
+py::array zeroed_array(const std::vector<py::ssize_t>& shape, const py::dtype& dtype);
+
 // A rows x cols float64 array holding a row-major table (a copy).
 py::array_t<double> table_to_numpy(const std::vector<double>& cells, std::size_t rows,
                                    std::size_t cols);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -65,19 +66,39 @@ py::array as_array(py::handle v, const std::string& what) {
 }
 
 py::array bool_frame(int rows, int cols) {
-  py::object np = py::module_::import("numpy");
-  return np.attr("zeros")(py::make_tuple(1, rows, cols), py::arg("dtype") = "bool");
+  return zeroed_array({1, rows, cols}, py::dtype::of<bool>());
 }
 
-// A 1 x rows x cols boolean mask set on `runs`.
-py::array rebuilt_mask(int rows, int cols, const Runs& runs) {
-  py::array out = bool_frame(rows, cols);
-  auto* data = static_cast<std::uint8_t*>(out.mutable_data());
-  for (const Run& r : runs) {
-    std::memset(data + static_cast<std::size_t>(r.y) * cols + r.x1, 1,
-                static_cast<std::size_t>(r.x2 - r.x1 + 1));
+// The refined mask in new memory: out-of-pen masks become zeros of their
+// own shape and dtype, the others 1 x H x W booleans.
+py::object replacement(const py::array& source, const RefineResult& r, int rows, int cols) {
+  using K = RefineResult::Kind;
+  switch (r.kind) {
+    case K::OutsidePen:
+      return zeroed_array({source.shape(), source.shape() + source.ndim()}, source.dtype());
+    case K::Cleaned:
+    case K::FirstFrame:
+      return mat_as_array(r.pixels, {1, rows, cols}, py::dtype::of<bool>());
+    default:
+      return bool_frame(rows, cols);
   }
-  return out;
+}
+
+// The same result written into the source mask itself, which nobody else
+// sees: its pixels are cleared and the kept ones set again, touching only
+// pages already in use. A 1 x H x W result of an H x W mask is a view of it.
+py::object rewritten(const py::array& source, const RefineResult& r, int rows, int cols) {
+  auto* data = static_cast<std::uint8_t*>(py::array(source).mutable_data());
+  auto fill = [&](const PixelRuns& runs, int value) {
+    for (const PixelRun& q : runs) {
+      std::memset(data + static_cast<std::size_t>(q.y) * cols + q.x1, value,
+                  static_cast<std::size_t>(q.x2 - q.x1 + 1));
+    }
+  };
+  fill(r.source_runs, 0);
+  fill(r.runs, 1);
+  if (source.ndim() == 3 || r.kind == RefineResult::Kind::OutsidePen) return source;
+  return source.attr("reshape")(1, rows, cols);
 }
 
 std::optional<std::string> pen_path_for(const MaskRefinement& self, py::handle video_dir) {
@@ -118,6 +139,7 @@ py::object process_video_segments(MaskRefinement& self, py::object video_segment
   std::vector<std::optional<Centroid>> chain_prev;
   std::size_t frame_pos = 0;
   for (auto fitem : py::reinterpret_borrow<py::dict>(video_segments)) {
+    vexo::check_interrupt();
     py::object fkey = py::reinterpret_borrow<py::object>(fitem.first);
     const std::string ftext = text_of(fkey);
     if (!py::isinstance<py::dict>(fitem.second)) {
@@ -133,6 +155,8 @@ py::object process_video_segments(MaskRefinement& self, py::object video_segment
       if (!(arr.ndim() == 2 || (arr.ndim() == 3 && arr.shape(0) == 1))) {
         throw vexo::ValueError(what + ": expected a 1 x H x W mask");
       }
+      // Seen only through the dict (and `arr`): its result is written into it.
+      const bool in_place = is_private_bool_array(arr, 1);
       MaskIn mi = mask_from_py(arr, what, true);
       if (!fidx_known) {
         fidx = to_int(fkey, "video_segments key (frame index)");
@@ -147,7 +171,7 @@ py::object process_video_segments(MaskRefinement& self, py::object video_segment
         chain_keys.push_back(okey);
         chain_prev.push_back(previous_of(prev, okey));
       }
-      masks.push_back(SegmentMask{frame_pos, fidx, chain, mi.mat});
+      masks.push_back(SegmentMask{frame_pos, fidx, chain, mi.mat, in_place});
       keep.push_back(mi.keep);
       slots.push_back(Slot{inner, fkey, okey, arr});
     }
@@ -157,38 +181,30 @@ py::object process_video_segments(MaskRefinement& self, py::object video_segment
   SegmentsOutcome res;
   {
     py::gil_scoped_release nogil;
-    res = refine_segments(masks, chain_prev, frame_count, pen, params);
+    res = refine_segments(masks, chain_prev, frame_count, pen, params, true);
   }
 
-  py::object np = py::module_::import("numpy");
-  // Rebuilding the masks can take longer than refining them: progress is
-  // shown and Ctrl-C honoured here too (the masks before it stay refined, as
-  // with a failure at that mask).
-  vexo::ProgressCount progress("masks rebuilt", res.done);
-  for (std::size_t i = 0; i < res.done; ++i) {
-    if (i % 32 == 31) vexo::check_interrupt();
+  // The refined masks were drawn on the worker threads (or are rewritten
+  // here in their own memory): handing them back is cheap. Ctrl-C is
+  // honoured here too; the masks handed back before it stay refined.
+  vexo::ProgressCount progress("masks rebuilt", static_cast<std::size_t>(std::count(
+                                                    res.refined.begin(), res.refined.end(), 1)));
+  for (std::size_t i = 0; i < masks.size(); ++i) {
+    if (!res.refined[i]) continue;
+    if (i % 64 == 63) vexo::check_interrupt();
     progress.add();
-    const RefineResult& r = res.results[i];
+    RefineResult& r = res.results[i];
     Slot& s = slots[i];
     const int rows = masks[i].mask.rows, cols = masks[i].mask.cols;
-    using K = RefineResult::Kind;
-    switch (r.kind) {
-      case K::Unchanged:
-        break;
-      case K::OutsidePen:
-        s.inner[s.obj_key] = np.attr("zeros")(s.array.attr("shape"), s.array.attr("dtype"));
-        break;
-      case K::Cleaned:
-      case K::FirstFrame:
-        s.inner[s.obj_key] = rebuilt_mask(rows, cols, r.runs);
-        break;
-      case K::Emptied: {
-        s.inner[s.obj_key] = bool_frame(rows, cols);
-        const std::string f = text_of(s.frame_key), o = text_of(s.obj_key);
-        print_line(clean_frame_line(f, o));
-        print_line(no_mask_line(f, o));
-        break;
-      }
+    if (r.kind != RefineResult::Kind::Unchanged) {
+      s.inner[s.obj_key] = masks[i].edit_in_place ? rewritten(s.array, r, rows, cols)
+                                                  : replacement(s.array, r, rows, cols);
+      r.pixels.release();
+    }
+    if (r.kind == RefineResult::Kind::Emptied) {
+      const std::string f = text_of(s.frame_key), o = text_of(s.obj_key);
+      print_line(clean_frame_line(f, o));
+      print_line(no_mask_line(f, o));
     }
     if (r.centroid) prev[s.obj_key] = py::make_tuple(r.centroid->x, r.centroid->y);
   }
@@ -267,7 +283,7 @@ py::object get_dis_to_main_and_prev_blob(MaskRefinement& self, py::object num_la
   std::optional<Centroid> prev = previous_of(centroid_map(prev_centroids), object_id);
   const int rows = static_cast<int>(lab32.shape(0)), cols = static_cast<int>(lab32.shape(1));
   cv::Mat lm(rows, cols, CV_32S, const_cast<std::int32_t*>(lab32.data()));
-  py::array cleaned = np.attr("zeros")(py::make_tuple(rows, cols), py::arg("dtype") = "bool");
+  py::array cleaned = zeroed_array({rows, cols}, py::dtype::of<bool>());
   std::int64_t set = 0;
   {
     py::gil_scoped_release nogil;

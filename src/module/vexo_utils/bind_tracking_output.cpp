@@ -10,8 +10,9 @@ namespace vexo::py_bind {
 namespace {
 
 py::array stack_to_numpy(const FrameFile& f) {
-  return mat_to_numpy_shaped(f.stack, {static_cast<py::ssize_t>(f.count()), f.rows, f.cols},
-                             f.owner);
+  if (f.count() == 0)
+    return py::array_t<std::uint8_t>({py::ssize_t{0}, py::ssize_t{f.rows}, py::ssize_t{f.cols}});
+  return mat_to_numpy_shaped(f.stack, {static_cast<py::ssize_t>(f.count()), f.rows, f.cols});
 }
 
 // Consecutive frames nearly always hold the same boxes: their tables share
