@@ -178,13 +178,22 @@ void cut_slices_to_pen(const void* src, void* dst, std::size_t slices, std::size
   const std::uint8_t* p = pen.ptr<std::uint8_t>();
   const auto* s = static_cast<const std::uint8_t*>(src);
   auto* d = static_cast<std::uint8_t*>(dst);
+  // Only nonzero items inside the pen are written: the rest of `dst` stays
+  // as it is (zero), so its untouched pages are never faulted in.
   for (std::size_t k = 0; k < slices; ++k) {
-    for (std::size_t i = 0; i < plane; ++i, s += item_size, d += item_size) {
-      if (p[i]) {
-        std::memcpy(d, s, item_size);
-      } else {
-        std::memset(d, 0, item_size);
+    if (item_size == 1) {
+      for (std::size_t i = 0; i < plane; ++i) {
+        if (s[i] && p[i]) d[i] = s[i];
       }
+      s += plane;
+      d += plane;
+      continue;
+    }
+    for (std::size_t i = 0; i < plane; ++i, s += item_size, d += item_size) {
+      if (!p[i]) continue;
+      bool zero = true;
+      for (std::size_t b = 0; b < item_size && zero; ++b) zero = s[b] == 0;
+      if (!zero) std::memcpy(d, s, item_size);
     }
   }
 }

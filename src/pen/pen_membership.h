@@ -64,7 +64,8 @@ cv::Mat frame_pen_mask(std::int64_t frame_idx, const std::string& pen_json_path,
 
 // Cuts `slices` consecutive rows x cols arrays of `item_size`-byte elements
 // (numbers or booleans, zero bytes meaning 0) to `pen`: dst keeps src's
-// element where the pen mask is nonzero and is zeroed elsewhere.
+// element where the pen mask is nonzero; dst must be zero-filled, and only
+// its nonzero elements inside the pen are written.
 void cut_slices_to_pen(const void* src, void* dst, std::size_t slices, std::size_t item_size,
                        const cv::Mat& pen);
 

@@ -59,11 +59,13 @@ py::tuple initializer(py::object video_dir, py::object frame_names, py::object p
     if (res.leading_axis) shape.push_back(1);
     shape.push_back(res.rows);
     shape.push_back(res.cols);
-    py::array_t<std::uint8_t> out(shape);
+    // Zeroed memory with only the masks' pixels written.
+    py::array out = zeroed_array(shape, py::dtype::of<std::uint8_t>());
+    auto* data = static_cast<std::uint8_t*>(out.mutable_data());
     const std::size_t plane = static_cast<std::size_t>(res.rows) * res.cols;
     for (py::ssize_t i = 0; i < k; ++i) {
-      cv::Mat dst(res.rows, res.cols, CV_8UC1, out.mutable_data() + i * plane);
-      res.masks[i].copyTo(dst);
+      cv::Mat dst(res.rows, res.cols, CV_8UC1, data + i * plane);
+      res.masks[i].copyTo(dst, res.masks[i]);
     }
     masks = out;
   }

@@ -78,7 +78,7 @@ py::array get_in_pen_mask(py::object frame_idx, py::object test_mask, py::object
   }
   const py::ssize_t rows = a.shape(a.ndim() - 2), cols = a.shape(a.ndim() - 1);
   if (rows > INT32_MAX || cols > INT32_MAX) throw vexo::ValueError("test_mask: mask too large");
-  py::array out(a.dtype(), std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+  py::array out = zeroed_array({a.shape(), a.shape() + a.ndim()}, a.dtype());
   const void* sp = a.data();
   void* dp = out.mutable_data();
   const std::size_t item = static_cast<std::size_t>(a.itemsize());
