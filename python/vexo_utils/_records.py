@@ -207,7 +207,12 @@ class Mask_Refinement(_RefinementBase):
         ``video_segments`` is {frame index: {object id: 1 x H x W mask}}. Masks
         are cut to the pen, reduced to the main component and its companions
         and checked against ``prev_centroids``, which is updated. Rebuilt masks
-        are 1 x H x W boolean arrays; empty masks are left alone.
+        are 1 x H x W boolean arrays; empty masks are left alone. A mask array
+        that nothing but ``video_segments`` holds is rewritten in its own
+        memory; arrays the caller still holds are replaced, never changed.
+        Ctrl-C stops the call within a fraction of a second: the masks refined
+        before it (each pig's first ones) stay refined, the rest are left as
+        they were, and a later call goes on from there.
         """
         return _progress_call(super().process_video_segments, video_segments, video_dir,
                               frame_names)
@@ -218,7 +223,9 @@ class Mask_Refinement(_RefinementBase):
         Returns (num_labels, stats, centroids, min_area_threshold,
         max_distance_threshold, best_idx, labels), best_idx being the main
         component: the largest, or of the five largest the one nearest to
-        ``prev_centroids[object_id]``.
+        ``prev_centroids[object_id]``. Labels, stats and centroids are those of
+        ``cv2.connectedComponentsWithStats(mask, connectivity=8)``; equal
+        areas go to the lower label.
         """
         return super().get_main_blob(mask, prev_centroids, object_id)
 

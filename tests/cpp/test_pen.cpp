@@ -91,11 +91,14 @@ TEST(PenMembership, PenMaskIsFillPolyOfTruncatedVertices) {
   cv::Mat cut = cut_to_pen(mask, m);
   EXPECT_EQ(cv::countNonZero(cut), cv::countNonZero(m));
   EXPECT_EQ(cut.at<std::uint8_t>(30, 40), m.at<std::uint8_t>(30, 40) ? 7 : 0);
-  // Raw slices of 4-byte elements.
+  // Raw slices of 4-byte elements into a zeroed buffer: only nonzero
+  // elements inside the pen are written (-1 marks what must stay untouched).
   std::vector<float> src(2 * 60 * 80, 2.5f), dst(src.size(), -1.f);
+  src[60 * 80 + 30 * 80 + 41] = 0.f;
   cut_slices_to_pen(src.data(), dst.data(), 2, sizeof(float), m);
-  EXPECT_EQ(dst[60 * 80 + 30 * 80 + 40], m.at<std::uint8_t>(30, 40) ? 2.5f : 0.f);
-  EXPECT_EQ(dst[0], 0.f);
+  EXPECT_EQ(dst[60 * 80 + 30 * 80 + 40], m.at<std::uint8_t>(30, 40) ? 2.5f : -1.f);
+  EXPECT_EQ(dst[60 * 80 + 30 * 80 + 41], -1.f);
+  EXPECT_EQ(dst[0], -1.f);
 }
 
 TEST(PenMembership, FrameIndexMustIndexTheList) {

@@ -363,7 +363,9 @@ void bind_refine(py::module_& m) {
            "Refine every mask of video_segments ({frame index: {object id: 1 x H x W mask}}) "
            "in place and return it. Masks are cut to the pen, reduced to the main component "
            "and its companions and checked against prev_centroids, which is updated. Rebuilt "
-           "masks are 1 x H x W boolean arrays; empty masks are left alone.")
+           "masks are 1 x H x W boolean arrays; empty masks are left alone. Arrays nothing else "
+           "holds are rewritten in their own memory, others replaced. Ctrl-C keeps the masks "
+           "refined before it and leaves the rest.")
       .def("get_main_blob", &get_main_blob, py::arg("mask"), py::arg("prev_centroids"),
            py::arg("object_id"),
            "Component analysis of one mask (H x W or 1 x H x W, with a nonzero pixel). Returns "
