@@ -431,6 +431,22 @@ std::int64_t kept_label_pixels(const cv::Mat& labels, int num_labels, const std:
   return set;
 }
 
+PixelRuns runs_minus(const PixelRuns& a, const PixelRuns& b) {
+  PixelRuns out;
+  std::size_t j = 0;
+  for (const PixelRun& r : a) {
+    int x = r.x1;
+    // Runs of `b` ending before this one cannot meet it or any later one.
+    while (j < b.size() && (b[j].y < r.y || (b[j].y == r.y && b[j].x2 < r.x1))) ++j;
+    for (std::size_t k = j; k < b.size() && b[k].y == r.y && b[k].x1 <= r.x2; ++k) {
+      if (b[k].x1 > x) out.push_back(PixelRun{r.y, x, b[k].x1 - 1});
+      x = std::max(x, b[k].x2 + 1);
+    }
+    if (x <= r.x2) out.push_back(PixelRun{r.y, x, r.x2});
+  }
+  return out;
+}
+
 cv::Mat render_runs(const PixelRuns& runs, int rows, int cols) {
   cv::Mat out = zeroed_mat(rows, cols, CV_8U);
   for (const PixelRun& r : runs) {
@@ -581,7 +597,14 @@ SegmentsOutcome refine_segments(const std::vector<SegmentMask>& masks,
           r = refine_runs(runs, *pr, cur, sm.frame_pos == 0, p);
         }
         if (sm.edit_in_place) {
-          r.source_runs = std::move(runs);
+          r.cleared_runs = runs_minus(runs, r.runs);
+          bool all_ones = true;
+          for (const PixelRun& q : r.runs) {
+            const std::uint8_t* px = sm.mask.ptr<std::uint8_t>(q.y);
+            for (int x = q.x1; x <= q.x2 && all_ones; ++x) all_ones = px[x] == 1;
+            if (!all_ones) break;
+          }
+          if (all_ones) PixelRuns().swap(r.runs);
         } else if (render && (r.kind == RefineResult::Kind::Cleaned ||
                               r.kind == RefineResult::Kind::FirstFrame)) {
           r.pixels = render_runs(r.runs, sm.mask.rows, sm.mask.cols);

@@ -125,8 +125,13 @@ struct RefineResult {
   PixelRuns runs;
   std::optional<Centroid> centroid;  // the pig's new previous position, when updated
   cv::Mat pixels;                    // `runs` drawn by render_runs, when asked for
-  PixelRuns source_runs;             // the mask's own runs, for a caller editing it in place
+  // For a mask edited in place: its pixels to clear; `runs` then holds only
+  // kept pixels still to be set to 1 (none when they all hold 1 already).
+  PixelRuns cleared_runs;
 };
+
+// The pixels of `a` not in `b`, both in raster order.
+PixelRuns runs_minus(const PixelRuns& a, const PixelRuns& b);
 
 // A rows x cols 8-bit mask, 1 on `runs` and 0 elsewhere, in zeroed memory:
 // only the pages the runs lie on are ever written.
@@ -177,8 +182,8 @@ struct SegmentMask {
   std::int64_t frame_idx = 0;  // the frame's index into the clip's frame list
   std::size_t chain = 0;       // which pig: masks of one pig are refined in order
   cv::Mat mask;                // H x W, nonzero inside
-  bool edit_in_place = false;  // the caller rewrites `mask` itself: hand back its runs
-                               // (source_runs) instead of drawing the result
+  bool edit_in_place = false;  // the caller rewrites `mask` itself: hand back what to
+                               // change (cleared_runs, runs) instead of drawing the result
 };
 
 struct SegmentsOutcome {

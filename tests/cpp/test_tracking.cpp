@@ -187,6 +187,19 @@ TEST(Refine, PenCutAndContours) {
   EXPECT_EQ(blob_shortest_distance(a, b), 4.0);
   EXPECT_EQ(blob_shortest_distance(a, a), 0.0);
   EXPECT_TRUE(std::isinf(blob_shortest_distance(a, cv::Mat::zeros(20, 30, CV_8U))));
+  // The pixels of one mask not in another, against the masks' own difference.
+  std::mt19937 rng(5);
+  for (int t = 0; t < 20; ++t) {
+    cv::Mat a = random_mask(rng, 30, 50, 4), b = random_mask(rng, 30, 50, 4);
+    if (t % 2) cv::bitwise_and(a, b, b);  // a subset, as kept pixels are
+    cv::Mat diff;
+    cv::bitwise_and(a, 1 - b, diff);
+    const PixelRuns got = runs_minus(mask_runs(a), mask_runs(b)), want = mask_runs(diff);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t k = 0; k < got.size(); ++k) {
+      EXPECT_TRUE(got[k].y == want[k].y && got[k].x1 == want[k].x1 && got[k].x2 == want[k].x2);
+    }
+  }
 }
 
 TEST(Refine, MainBlobTiesAndCandidates) {

@@ -85,8 +85,9 @@ py::object replacement(const py::array& source, const RefineResult& r, int rows,
 }
 
 // The same result written into the source mask itself, which nobody else
-// sees: its pixels are cleared and the kept ones set again, touching only
-// pages already in use. A 1 x H x W result of an H x W mask is a view of it.
+// sees: the pixels not kept are cleared (and kept ones holding another value
+// than 1 set to 1), touching only pages already in use. A 1 x H x W result
+// of an H x W mask is a view of it.
 py::object rewritten(const py::array& source, const RefineResult& r, int rows, int cols) {
   auto* data = static_cast<std::uint8_t*>(py::array(source).mutable_data());
   auto fill = [&](const PixelRuns& runs, int value) {
@@ -95,7 +96,7 @@ py::object rewritten(const py::array& source, const RefineResult& r, int rows, i
                   static_cast<std::size_t>(q.x2 - q.x1 + 1));
     }
   };
-  fill(r.source_runs, 0);
+  fill(r.cleared_runs, 0);
   fill(r.runs, 1);
   if (source.ndim() == 3 || r.kind == RefineResult::Kind::OutsidePen) return source;
   return source.attr("reshape")(1, rows, cols);
