@@ -120,6 +120,7 @@ def _task(out: str, name: str, tag: str, folder: Optional[str], fn, *args) -> di
 
     # One worker process is one core's worth of work.
     cv2.setNumThreads(1)
+    vu.set_threads(1)
     before = _stamp_id(folder) if folder else None
     t0 = time.perf_counter()
     with _task_log(out, name, tag):

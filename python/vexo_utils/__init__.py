@@ -4,9 +4,10 @@ Frame extraction, first-frame detection and segmentation, mask cleaning,
 tracking output reading, overlap reports, clip-to-clip identity matching and
 drawing. The operations run in native code (``vexo_utils._native``); this
 package gives them their Python signatures, documentation with examples, the
-record classes, type stubs, and two opt-in settings: where console lines go
-(``console`` / ``set_console``) and progress bars (``progress`` /
-``set_progress``).
+record classes, type stubs, and three settings: where console lines go
+(``console`` / ``set_console``), progress bars (``progress`` /
+``set_progress``) and how many threads the library uses (``threads`` /
+``set_threads``).
 
 >>> import vexo_utils as vu
 >>> vu.calculate_iou([0, 0, 10, 10], [0, 0, 10, 5])
@@ -15,6 +16,7 @@ record classes, type stubs, and two opt-in settings: where console lines go
 
 from ._version import __version__
 from ._console import console, progress, set_console, set_progress
+from ._threads import set_threads, threads
 from ._operations import (
     cal_centroid_distance,
     cal_masks_iou_scores,
@@ -65,8 +67,8 @@ __all__ = [
     "generate_tracking_report", "find_boxes_with_small_area_from_last_video",
     # the classes
     "VideoMetadata", "VideoProcessor", "Mask_Refinement",
-    # console and progress control
-    "console", "set_console", "progress", "set_progress",
+    # console, progress and thread control
+    "console", "set_console", "progress", "set_progress", "threads", "set_threads",
 ]
 
 # Public names report this package as their home (reprs, pickles, help()).

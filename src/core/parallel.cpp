@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -16,11 +17,39 @@
 
 namespace vexo {
 
+namespace {
+
+unsigned limit_from_environment() {
+  const char* v = std::getenv("VEXO_NUM_THREADS");
+  if (!v || !*v) return 0;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(v, &end, 10);
+  if (*end != '\0' || n > 4096) return 0;  // not a count: no limit
+  return static_cast<unsigned>(n);
+}
+
+std::atomic<unsigned>& limit_slot() {
+  static std::atomic<unsigned> limit{limit_from_environment()};
+  return limit;
+}
+
+}  // namespace
+
+unsigned thread_limit() { return limit_slot().load(std::memory_order_relaxed); }
+
+unsigned set_thread_limit(unsigned n) { return limit_slot().exchange(n); }
+
+unsigned worker_threads() {
+  unsigned hw = std::thread::hardware_concurrency();
+  if (hw == 0) hw = 1;
+  const unsigned limit = thread_limit();
+  return limit ? std::min(limit, hw) : hw;
+}
+
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn, unsigned max_threads,
                   std::atomic<bool>* cancel) {
   if (n == 0) return;
-  unsigned hw = std::thread::hardware_concurrency();
-  if (hw == 0) hw = 1;
+  const unsigned hw = worker_threads();
   unsigned threads = max_threads ? std::min(max_threads, hw) : hw;
   if (threads > n) threads = static_cast<unsigned>(n);
   std::atomic<std::size_t> next{0};
@@ -85,10 +114,17 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& fn, uns
 void ordered_parallel(std::size_t n, const std::function<void(std::size_t)>& produce,
                       const std::function<void(std::size_t)>& consume, unsigned max_threads) {
   if (n == 0) return;
-  unsigned hw = std::thread::hardware_concurrency();
-  if (hw == 0) hw = 1;
+  const unsigned hw = worker_threads();
   unsigned threads = max_threads ? std::min(max_threads, hw) : hw;
   if (threads > n) threads = static_cast<unsigned>(n);
+  if (hw == 1) {  // one thread: producing and consuming take turns here
+    for (std::size_t i = 0; i < n; ++i) {
+      check_interrupt();
+      produce(i);
+      consume(i);
+    }
+    return;
+  }
   std::vector<char> ready(n, 0);
   std::vector<std::exception_ptr> errors(n);
   std::mutex mu;

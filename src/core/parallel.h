@@ -11,6 +11,16 @@
 
 namespace vexo {
 
+// Threads the library's parallel work uses: every core unless limited here
+// or by the VEXO_NUM_THREADS environment variable (read once, at the first
+// use). With 1, all work stays on the calling thread; a worker process of a
+// cluster that runs one task per core sets it so. set_thread_limit(0) lifts
+// the limit; it returns the previous limit (0 when there was none).
+unsigned thread_limit();
+unsigned set_thread_limit(unsigned n);
+// The threads a parallel loop uses now: the limit, or the core count.
+unsigned worker_threads();
+
 // `cancel`, when given, is set as soon as the host interrupts, also while
 // the calling thread waits for the other threads' last items, so that long
 // items watching it stop early.

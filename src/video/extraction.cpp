@@ -14,6 +14,7 @@
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/format.h"
+#include "core/parallel.h"
 #include "video/clip_duration.h"
 #include "video/window_claim.h"
 #include "video/window_io.h"
@@ -312,7 +313,7 @@ class WindowRunner {
 void process_videos_to_frames(const ExtractSettings& settings, RegionCache& cache,
                               const std::vector<ClipRow>& rows) {
   require_positive_step(settings.time_step);
-  bool ahead = settings.windows_ahead && std::thread::hardware_concurrency() >= 2;
+  bool ahead = settings.windows_ahead && worker_threads() >= 2;
   ProgressCount clips("clips", rows.size());
   for (std::size_t r = 0; r < rows.size(); ++r, clips.add()) {
     const ClipRow& row = rows[r];

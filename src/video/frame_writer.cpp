@@ -20,6 +20,7 @@
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/fsutil.h"
+#include "core/parallel.h"
 #include "video/clip_duration.h"
 #include "video/window_io.h"
 
@@ -287,7 +288,7 @@ std::int64_t decode_window_overlapped(cv::VideoCapture& cap, FrameSaver& saver, 
 }
 
 bool use_overlap(const ExtractSettings& settings) {
-  return settings.overlap && std::thread::hardware_concurrency() >= 2;
+  return settings.overlap && worker_threads() >= 2;
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <set>
+#include <thread>
 
 #include "core/errors.h"
 #include "core/format.h"
@@ -402,4 +405,26 @@ TEST(ImageFile, OneErrorRuleForEveryFault) {
   EXPECT_THROW(read_image_file(cut, ImageLayout::kAsStored), IoError);
   EXPECT_EQ(probe_image_size(cut, ImageLayout::kAsStored), cv::Size(40, 30));
   fs::remove_all(dir);
+}
+
+// With a limit of one thread, parallel loops run on the calling thread alone
+// (a cluster worker running one task per core asks for that).
+TEST(Parallel, ThreadLimitKeepsWorkOnTheCallingThread) {
+  const unsigned before = vexo::set_thread_limit(1);
+  std::set<std::thread::id> seen;
+  std::mutex mu;
+  auto note = [&](std::size_t) {
+    std::lock_guard<std::mutex> lock(mu);
+    seen.insert(std::this_thread::get_id());
+  };
+  std::vector<std::size_t> order;
+  vexo::parallel_for(64, note);
+  vexo::ordered_parallel(16, note, [&](std::size_t i) { order.push_back(i); });
+  EXPECT_EQ(seen, std::set<std::thread::id>{std::this_thread::get_id()});
+  EXPECT_EQ(order.size(), 16u);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  EXPECT_EQ(vexo::worker_threads(), 1u);
+  EXPECT_EQ(vexo::set_thread_limit(0), 1u);
+  EXPECT_EQ(vexo::worker_threads(), std::max(1u, std::thread::hardware_concurrency()));
+  vexo::set_thread_limit(before);
 }

@@ -27,7 +27,7 @@ STUB = os.path.join(PKG_DIR, "__init__.pyi")
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 CLASSES = ("VideoMetadata", "VideoProcessor", "Mask_Refinement")
-CONTROL = ("console", "set_console", "progress", "set_progress")
+CONTROL = ("console", "set_console", "progress", "set_progress", "threads", "set_threads")
 
 
 def public_callables():
@@ -364,3 +364,27 @@ def test_progress_hook_counts_what_the_loops_do(tmp_path):
     with vu.console(None):
         vu.get_vexo_annotation_data("", save_dir_base=str(track))
     assert len(events) == count
+
+
+def test_thread_limit_changes_no_result(tmp_path):
+    """One thread or all cores: the same refined masks and clip reading."""
+    import json
+
+    h, w = 60, 90
+    pen = tmp_path / "pen.json"
+    pen.write_text(json.dumps({"shapes": [{"points": [[2, 2], [w - 3, 2], [w - 3, h - 3],
+                                                      [2, h - 3]]}]}))
+    rng = np.random.default_rng(1)
+    clip = {f: {o: rng.random((1, h, w)) < 0.2 for o in range(1, 5)} for f in range(6)}
+    outs = []
+    for n in (1, None):
+        with vu.console(None), vu.threads(n):
+            segs = {f: {o: m.copy() for o, m in objs.items()} for f, objs in clip.items()}
+            vu.Mask_Refinement(custom_pen_json_path=str(pen)).process_video_segments(
+                segs, "", [str(f) for f in clip])
+        outs.append(segs)
+    assert all(np.array_equal(outs[0][f][o], outs[1][f][o]) for f in clip for o in clip[f])
+    assert vu.set_threads(2) is None and vu.set_threads(None) == 2
+    for bad, err in ((-1, ValueError), (1.5, TypeError), (True, TypeError)):
+        with pytest.raises(err):
+            vu.set_threads(bad)

@@ -51,7 +51,7 @@ bool nonzero_bytes(const T* src, std::uint8_t* dst, std::size_t n) {
 bool nonzero_buffer(const void* src, char kind, py::ssize_t item, std::size_t total,
                     std::uint8_t* dst) {
   constexpr std::size_t kChunk = std::size_t{1} << 18;
-  const std::size_t workers = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t workers = vexo::worker_threads();
   const std::size_t chunks = std::clamp<std::size_t>(total / kChunk, 1, workers);
   const std::size_t step = ((total + chunks - 1) / chunks + 15) & ~std::size_t{15};
   std::vector<std::uint8_t> ok(chunks, 1);

@@ -1,4 +1,5 @@
 #include "common/module_setup.h"
+#include "core/parallel.h"
 #include "vexo_utils/bindings.h"
 
 // The native half of the vexo_utils package; the package's Python layer gives
@@ -11,6 +12,7 @@ PYBIND11_MODULE(_native, m) {
   vexo::py_bind::init_module_conventions(m);
   m.def("_set_console_sink", &vexo::py_bind::route_console, pybind11::arg("write"));
   m.def("_set_progress_hook", &vexo::py_bind::route_progress, pybind11::arg("hook"));
+  m.def("_set_thread_limit", &vexo::set_thread_limit, pybind11::arg("n"));
   vexo::py_bind::bind_overlap(m);
   vexo::py_bind::bind_tracking_output(m);
   vexo::py_bind::bind_pen_file(m);
