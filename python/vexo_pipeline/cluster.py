@@ -43,6 +43,7 @@ from typing import Dict, List, Mapping, Optional
 
 import vexo_utils as vu
 
+from . import _vexo_pipeline
 from . import run as job
 from . import runfolder as rf
 from . import stages
@@ -121,6 +122,7 @@ def _task(out: str, name: str, tag: str, folder: Optional[str], fn, *args) -> di
     # One worker process is one core's worth of work.
     cv2.setNumThreads(1)
     vu.set_threads(1)
+    _vexo_pipeline._set_thread_limit(1)  # the stand-ins' own copy of the limit
     before = _stamp_id(folder) if folder else None
     t0 = time.perf_counter()
     with _task_log(out, name, tag):

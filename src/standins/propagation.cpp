@@ -222,12 +222,15 @@ void propagate_masks(const std::vector<std::string>& frame_paths, std::size_t st
   for (const ObjectMask& s : seeds) current.push_back({s.id, (s.mask != 0) / 255});
   sink(start, current);
   if (start + 1 >= end) return;
+  // The next frame is read while this one is tracked, unless the library is
+  // held to one thread.
+  const auto policy = worker_threads() >= 2 ? std::launch::async : std::launch::deferred;
   std::future<cv::Mat> next =
-      std::async(std::launch::async, [&] { return read_frame(frame_paths[start + 1]); });
+      std::async(policy, [&] { return read_frame(frame_paths[start + 1]); });
   for (std::size_t f = start + 1; f < end; ++f) {
     cv::Mat frame = next.get();
     if (f + 1 < end) {
-      next = std::async(std::launch::async, [&, f] { return read_frame(frame_paths[f + 1]); });
+      next = std::async(policy, [&, f] { return read_frame(frame_paths[f + 1]); });
     }
     try {
       check_interrupt();

@@ -10,6 +10,7 @@
 #include "core/console.h"
 #include "core/errors.h"
 #include "core/fsutil.h"
+#include "core/parallel.h"
 #include "standins/synth.h"
 #include "standins/synth_geometry.h"
 
@@ -181,13 +182,15 @@ SynthRecording generate_recording(const SynthParams& p, const SynthProgress& pro
                                cv::VideoWriter::fourcc('m', 'p', '4', 'v'), p.fps,
                                cv::Size(L.width, L.height));
         if (!writer.isOpened()) throw IoError("cannot write video '" + tmp_path + "'");
+        // The next frame is rendered while this one is encoded, unless the
+        // library is held to one thread.
+        const auto policy = worker_threads() >= 2 ? std::launch::async : std::launch::deferred;
         std::future<cv::Mat> next =
-            std::async(std::launch::async, [&] { return renderer.render(gt.poses[0]); });
+            std::async(policy, [&] { return renderer.render(gt.poses[0]); });
         for (long long f = 0; f < frames_per_clip; ++f) {
           cv::Mat frame = next.get();
           if (f + 1 < frames_per_clip) {
-            next =
-                std::async(std::launch::async, [&, f] { return renderer.render(gt.poses[f + 1]); });
+            next = std::async(policy, [&, f] { return renderer.render(gt.poses[f + 1]); });
           }
           writer.write(frame);
           check_interrupt();
