@@ -132,9 +132,13 @@ def test_pages_open_in_a_browser_with_every_image_and_a_lasting_tick(run_dir, br
                                                                       tmp_path):
     index = review.build_review(run_dir)
     clip_page = browser_href = None
-    browser.open(index)
+    browser.open(index, width=1100)
     assert browser.problems() == []
     assert browser.evaluate("document.querySelector('h1').textContent") == "Review of run"
+    # On a laptop-sized window every column of the clips table, the flag
+    # reason last, is in view without scrolling the table sideways.
+    assert browser.evaluate("(s => s.scrollWidth - s.clientWidth)"
+                            "(document.querySelector('.scroll'))") <= 0
     link = browser.evaluate("document.querySelector('td.clip a').textContent")
     assert link == HOSTILE  # shown as text, not run as markup
     assert browser.evaluate("document.scripts.length") == 1
