@@ -447,11 +447,16 @@ PixelRuns runs_minus(const PixelRuns& a, const PixelRuns& b) {
   return out;
 }
 
+void fill_runs(std::uint8_t* data, std::size_t stride, const PixelRuns& runs, std::uint8_t value) {
+  for (const PixelRun& r : runs) {
+    std::memset(data + static_cast<std::size_t>(r.y) * stride + r.x1, value,
+                static_cast<std::size_t>(r.x2 - r.x1 + 1));
+  }
+}
+
 cv::Mat render_runs(const PixelRuns& runs, int rows, int cols) {
   cv::Mat out = zeroed_mat(rows, cols, CV_8U);
-  for (const PixelRun& r : runs) {
-    std::memset(out.ptr<std::uint8_t>(r.y) + r.x1, 1, static_cast<std::size_t>(r.x2 - r.x1 + 1));
-  }
+  fill_runs(out.ptr<std::uint8_t>(), out.step, runs, 1);
   return out;
 }
 

@@ -133,6 +133,9 @@ struct RefineResult {
 // The pixels of `a` not in `b`, both in raster order.
 PixelRuns runs_minus(const PixelRuns& a, const PixelRuns& b);
 
+// Sets the bytes of `runs` to `value` in a row-major 8-bit image of `stride`
+// bytes per row; nothing else is written.
+void fill_runs(std::uint8_t* data, std::size_t stride, const PixelRuns& runs, std::uint8_t value);
 // A rows x cols 8-bit mask, 1 on `runs` and 0 elsewhere, in zeroed memory:
 // only the pages the runs lie on are ever written.
 cv::Mat render_runs(const PixelRuns& runs, int rows, int cols);

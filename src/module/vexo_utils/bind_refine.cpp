@@ -90,14 +90,8 @@ py::object replacement(const py::array& source, const RefineResult& r, int rows,
 // of an H x W mask is a view of it.
 py::object rewritten(const py::array& source, const RefineResult& r, int rows, int cols) {
   auto* data = static_cast<std::uint8_t*>(py::array(source).mutable_data());
-  auto fill = [&](const PixelRuns& runs, int value) {
-    for (const PixelRun& q : runs) {
-      std::memset(data + static_cast<std::size_t>(q.y) * cols + q.x1, value,
-                  static_cast<std::size_t>(q.x2 - q.x1 + 1));
-    }
-  };
-  fill(r.cleared_runs, 0);
-  fill(r.runs, 1);
+  fill_runs(data, static_cast<std::size_t>(cols), r.cleared_runs, 0);
+  fill_runs(data, static_cast<std::size_t>(cols), r.runs, 1);
   if (source.ndim() == 3 || r.kind == RefineResult::Kind::OutsidePen) return source;
   return source.attr("reshape")(1, rows, cols);
 }
